@@ -1,0 +1,100 @@
+"""Private network and mount namespaces for tests.
+
+Everything that sends discovery datagrams or talks to modules runs inside a
+network namespace made here, never in the machine's own namespace.  The
+updater itself additionally runs in a private mount namespace in which a
+temporary directory is bind-mounted over the home directory of the password
+database, so its store never touches the real one.
+"""
+import itertools
+import os
+import pwd
+import signal
+import subprocess
+import time
+
+_counter = itertools.count()
+
+SYSTEM_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
+
+
+def passwd_home():
+    return pwd.getpwuid(os.getuid()).pw_dir
+
+
+class NetNS:
+    """A network namespace with loopback up and one veth pair (ks0/ks1).
+
+    ks0 carries the addresses given (10.x only); ks1 is its up peer so the
+    link has carrier and multicast leaves and loops back as on a real LAN.
+    """
+
+    def __init__(self, addresses=("10.231.0.1/24",)):
+        self.name = "kstest%d_%d" % (os.getpid(), next(_counter))
+        self.procs = []
+        self._ip("netns", "add", self.name)
+        try:
+            self.exec_ok("ip", "link", "set", "lo", "up")
+            self.exec_ok("ip", "link", "add", "ks0", "type", "veth", "peer", "name", "ks1")
+            self.exec_ok("ip", "link", "set", "ks0", "up")
+            self.exec_ok("ip", "link", "set", "ks1", "up")
+            for addr in addresses:
+                assert addr.startswith("10."), "test addresses stay in 10.x"
+                self.exec_ok("ip", "addr", "add", addr, "dev", "ks0")
+        except Exception:
+            self.close()
+            raise
+
+    @staticmethod
+    def _ip(*args):
+        subprocess.run(["ip"] + list(args), check=True, capture_output=True, timeout=30)
+
+    def prefix(self):
+        return ["ip", "netns", "exec", self.name]
+
+    def exec_ok(self, *cmd):
+        subprocess.run(self.prefix() + list(cmd), check=True, capture_output=True, timeout=30)
+
+    def run(self, cmd, timeout=60, **kw):
+        kw.setdefault("capture_output", True)
+        kw.setdefault("text", True)
+        return subprocess.run(self.prefix() + list(cmd), timeout=timeout, **kw)
+
+    def popen(self, cmd, **kw):
+        p = subprocess.Popen(self.prefix() + list(cmd), start_new_session=True, **kw)
+        self.procs.append(p)
+        return p
+
+    def close(self):
+        for p in self.procs:
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        deadline = time.time() + 5
+        for p in self.procs:
+            try:
+                p.wait(timeout=max(0.1, deadline - time.time()))
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(p.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                p.wait(timeout=5)
+        self.procs = []
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=30)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def private_home_prefix(home_dir):
+    """Command prefix that runs the rest in a private mount namespace with
+    home_dir bind-mounted over the password database's home directory."""
+    script = 'mount --bind "$0" "$1" && shift 2 && exec "$@"'
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
+            str(home_dir), passwd_home()]
