@@ -10,6 +10,12 @@
 #include "aError.h"
 #include "aLinkSpec.h"
 
+namespace Orvantis {
+namespace Keystrand {
+class Module;
+}
+}  // namespace Orvantis
+
 // One discovered module.
 struct DeviceInfo {
     linkSpec spec{};
@@ -74,6 +80,12 @@ public:
     // Restores a module's firmware through its chip's ROM bootloader.
     bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate,
                           uint32_t serial_number, const std::string& bird_file, bool override);
+
+    // Reads version, module and router address into info; the first failing
+    // query's code, else aErrNone.
+    static aErr _get_version(Orvantis::Keystrand::Module& module, DeviceInfo& info);
+    // The module's firmware build number; 0 when unknown.
+    static uint32_t _get_build_number(Orvantis::Keystrand::Module& module);
 
 private:
     // Reports that a command has no implementation in this build.

@@ -1,0 +1,158 @@
+// Module and Link: connecting, the automatic address query, raw packets.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Link.h"
+#include "Module.h"
+#include "helpers/ScriptedModule.h"
+
+using Orvantis::Keystrand::Link;
+using Orvantis::Keystrand::Module;
+using Packet = ScriptedModule::Packet;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+TEST(Module, ConnectNeedsASerialNumber)
+{
+    Module module(2, 0);
+    EXPECT_EQ(module.connect(USB, 0), aErrParam);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_EQ(module.getStatus(), PACKET_ERROR);
+    Link link("Link");
+    EXPECT_EQ(link.getStatus(), PACKET_ERROR);
+    EXPECT_EQ(link.connect(), aErrConfiguration);
+    linkSpec spec;
+    EXPECT_EQ(link.getLinkSpecifier(&spec), aErrNotFound);
+}
+
+TEST(Module, AdoptsTheAddressTheModuleReports)
+{
+    ScriptedModule peer(6);
+    Module module(2, 0);
+    ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
+    EXPECT_TRUE(module.isConnected());
+    EXPECT_EQ(module.getModuleAddress(), 6);
+    EXPECT_EQ(module.connectFromSpec(peer.Spec()), aErrBusy);
+    // The link start packet comes first.
+    ASSERT_TRUE(peer.WaitForPackets(2, 2000));
+    Packet first = peer.Received()[0];
+    EXPECT_EQ(first.address, 0xAF);
+    EXPECT_EQ(first.payload, Bytes{0x01});
+    module.disconnect();
+    EXPECT_FALSE(module.isConnected());
+}
+
+TEST(Module, NetworkingModeOffKeepsTheConstructedAddress)
+{
+    ScriptedModule peer(6);
+    Module module(2, false, 0);
+    ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
+    EXPECT_EQ(module.getModuleAddress(), 2);
+    module.disconnect();
+}
+
+TEST(Module, ThroughARouterKeepsItsOwnAddressAndSharesTheLink)
+{
+    ScriptedModule peer(4);
+    Module router(2, 0);
+    ASSERT_EQ(router.connectFromSpec(peer.Spec()), aErrNone);
+    EXPECT_EQ(router.getModuleAddress(), 4);
+    Module behind(10, 0);
+    ASSERT_EQ(behind.connectThroughLinkModule(&router), aErrNone);
+    EXPECT_EQ(behind.getModuleAddress(), 10);
+    EXPECT_EQ(behind.getLink()->getLinkId(), router.getLink()->getLinkId());
+    EXPECT_EQ(peer.Connections(), 1);
+    // Reconnecting does not ask for an address any more.
+    behind.disconnect();
+    ASSERT_EQ(behind.reconnect(), aErrNone);
+    EXPECT_EQ(behind.getModuleAddress(), 10);
+    behind.disconnect();
+    EXPECT_TRUE(router.isConnected());
+    router.disconnect();
+}
+
+TEST(Module, DebugEchoesTheBytes)
+{
+    ScriptedModule peer(2);
+    peer.SetResponder([](const Packet& p) {
+        Packet reply{2, p.payload};
+        if (p.payload.size() == 3) reply.payload.back() ^= 1;  // a corrupted echo
+        return std::vector<Packet>{reply};
+    });
+    Module module(2, 0);
+    ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    EXPECT_EQ(module.debug(bytes, 4), aErrNone);
+    EXPECT_EQ(module.debug(bytes, 2), aErrIO);
+    module.disconnect();
+}
+
+TEST(Link, RawPacketLimitsAndMatching)
+{
+    ScriptedModule peer(2);
+    peer.SetResponder([](const Packet& p) {
+        if (p.payload[0] != 0x49) return std::vector<Packet>{};
+        return std::vector<Packet>{{2, {0x48, 0x01}}, {2, {0x49, 0xFF, 0, 0, 0x04, 0xB0}}};
+    });
+    Module module(2, 0);
+    ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
+    Link* link = module.getLink();
+    uint8_t data[28] = {0};
+    EXPECT_EQ(link->sendPacket(2, 0x10, 28, data), aErrParam);
+    EXPECT_EQ(link->sendPacket(3, 0x10, 1, data), aErrPacket);
+    EXPECT_EQ(link->sendPacket(0, 0x10, 1, data), aErrPacket);
+    EXPECT_EQ(link->sendPacket(2, 0x10, 27, data), aErrNone);
+    ASSERT_TRUE(peer.WaitForPackets(3, 2000));
+    std::vector<Packet> got = peer.Received();
+    EXPECT_EQ(got.back().payload.size(), 28u);
+
+    const uint8_t query = 0xFF;
+    ASSERT_EQ(link->sendPacket(2, 0x49, 1, &query), aErrNone);
+    const uint8_t match[2] = {0x49, 0xFF};
+    uint8_t length = 2;
+    uint8_t reply[28];
+    ASSERT_EQ(link->receivePacket(2, match, &length, reply), aErrNone);
+    EXPECT_EQ(length, 6);
+    EXPECT_EQ(reply[5], 0xB0);
+    // The non-matching packet is still queued; length 0 takes anything.
+    length = 0;
+    ASSERT_EQ(link->receivePacket(2, nullptr, &length, reply), aErrNone);
+    EXPECT_EQ(length, 2);
+    EXPECT_EQ(reply[0], 0x48);
+    length = 0;
+    EXPECT_EQ(link->receivePacket(2, nullptr, &length, reply), aErrTimeout);
+    module.disconnect();
+    EXPECT_EQ(link->sendPacket(2, 0x10, 1, data), aErrConnection);
+}
+
+TEST(Link, SpecCannotChangeWhileConnected)
+{
+    ScriptedModule peer(2);
+    Link link(peer.Spec(), "test");
+    EXPECT_STREQ(link.getName(), "test");
+    ASSERT_EQ(link.connect(), aErrNone);
+    EXPECT_EQ(link.setLinkSpecifier(peer.Spec()), aErrBusy);
+    uint8_t address = 0;
+    EXPECT_EQ(link.getModuleAddress(&address), aErrNone);
+    EXPECT_EQ(address, 2);
+    link.disconnect();
+    EXPECT_EQ(link.getModuleAddress(&address), aErrNotReady);
+    EXPECT_EQ(link.setLinkSpecifier(peer.Spec()), aErrNone);
+}
+
+TEST(Link, StopPacketIsTheLastThingSent)
+{
+    ScriptedModule peer(2);
+    {
+        Module module(2, 0);
+        ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
+    }
+    ASSERT_TRUE(peer.WaitForPackets(3, 2000));
+    Packet last = peer.Received().back();
+    EXPECT_EQ(last.address, 0xAF);
+    EXPECT_EQ(last.payload, Bytes{0x00});
+}
+
+}  // namespace
