@@ -29,8 +29,14 @@ ScriptedModule::~ScriptedModule()
 {
     stop_ = true;
     thread_.join();
-    if (client_ >= 0) close(client_);
     close(listener_);
+    if (client_ >= 0) {
+        // A module that goes away resets the connection; the host only
+        // notices a reset, never a plain close.
+        linger reset{1, 0};
+        setsockopt(client_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(client_);
+    }
 }
 
 void ScriptedModule::SetResponder(Responder responder)
