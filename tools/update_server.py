@@ -228,7 +228,8 @@ class ReplyError(Exception):
 
 
 SERIAL_RE = re.compile(r"[0-9A-Fa-f]{1,8}")
-BUILD_FILE_RE = re.compile(r"([0-9]{1,9})\.bird")
+# No leading zeros: the file name must be the one GetBuild derives from bld.
+BUILD_FILE_RE = re.compile(r"(0|[1-9][0-9]{0,8})\.bird")
 
 
 class Tree:
