@@ -969,6 +969,9 @@ def main(argv=None):
     except (DescriptionError, OSError, json.JSONDecodeError) as e:
         print("birdpack: error: %s" % e, file=sys.stderr)
         return 2
+    except (TypeError, AttributeError, KeyError) as e:
+        print("birdpack: error: malformed description (%s)" % e, file=sys.stderr)
+        return 2
 
 
 if __name__ == "__main__":

@@ -391,6 +391,9 @@ class TestCommandLine:
         assert r.returncode == 2
         assert r.stderr == "birdpack: error: block 0 of type 1 needs an address\n"
         assert not (tmp_path / "x.bird").exists()
+        (tmp_path / "d.json").write_text('{"blocks": [1]}')
+        r = run("build", str(tmp_path / "d.json"), "-o", str(tmp_path / "x.bird"))
+        assert r.returncode == 2 and r.stderr.startswith("birdpack: error: malformed")
 
     def test_sample_single_file(self, tmp_path):
         out = tmp_path / "1200.bird"
