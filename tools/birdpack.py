@@ -318,38 +318,38 @@ def parse_word(value):
     return word
 
 
-def payload_bytes(spec, base_dir="."):
-    """Bytes of a payload spec (see DESCRIPTION_HELP)."""
-    if spec is None:
+def payload_bytes(item, base_dir="."):
+    """Bytes of a payload description (see DESCRIPTION_HELP)."""
+    if item is None:
         return b""
-    if isinstance(spec, list):
-        return b"".join(payload_bytes(s, base_dir) for s in spec)
-    if not isinstance(spec, dict):
-        raise DescriptionError("payload must be an object or a list, not %r" % (spec,))
-    if "hex" in spec:
+    if isinstance(item, list):
+        return b"".join(payload_bytes(s, base_dir) for s in item)
+    if not isinstance(item, dict):
+        raise DescriptionError("payload must be an object or a list, not %r" % (item,))
+    if "hex" in item:
         try:
-            return bytes.fromhex("".join(spec["hex"].split()))
+            return bytes.fromhex("".join(item["hex"].split()))
         except ValueError as e:
             raise DescriptionError("bad hex payload: %s" % e) from None
-    if "text" in spec:
-        return spec["text"].encode("utf-8")
-    if "file" in spec:
-        path = os.path.join(base_dir, spec["file"])
+    if "text" in item:
+        return item["text"].encode("utf-8")
+    if "file" in item:
+        path = os.path.join(base_dir, item["file"])
         with open(path, "rb") as f:
             return f.read()
-    if "fill" in spec:
-        value = parse_number(spec["fill"], "fill")
+    if "fill" in item:
+        value = parse_number(item["fill"], "fill")
         if not 0 <= value <= 255:
             raise DescriptionError("fill byte %d is not 0..255" % value)
-        return bytes([value]) * parse_number(spec.get("size", 0), "size")
-    if "size" in spec:
-        return pseudo_random_bytes(parse_number(spec["size"], "size"),
-                                   parse_number(spec.get("seed", 0), "seed"))
-    raise DescriptionError("payload %r has none of hex, text, file, fill, size" % (spec,))
+        return bytes([value]) * parse_number(item.get("size", 0), "size")
+    if "size" in item:
+        return pseudo_random_bytes(parse_number(item["size"], "size"),
+                                   parse_number(item.get("seed", 0), "seed"))
+    raise DescriptionError("payload %r has none of hex, text, file, fill, size" % (item,))
 
 
-def _flags(spec):
-    return parse_number(spec.get("flags", 0), "flags") if isinstance(spec, dict) else 0
+def _flags(item):
+    return parse_number(item.get("flags", 0), "flags") if isinstance(item, dict) else 0
 
 
 def _collect_blocks(desc, base_dir):
@@ -371,27 +371,27 @@ def _collect_blocks(desc, base_dir):
         address = start.get("address") if isinstance(start, dict) else start
         data = struct.pack(">I", parse_number(address, "loader_start"))
         blocks.append([BLOCK_LOADER_START, _flags(start), data, None])
-    for i, spec in enumerate(desc.get("blocks", [])):
-        if "type" not in spec:
+    for i, entry in enumerate(desc.get("blocks", [])):
+        if "type" not in entry:
             raise DescriptionError("block %d has no type" % i)
-        btype = parse_number(spec["type"], "type")
-        payload = payload_bytes(spec.get("payload"), base_dir)
+        btype = parse_number(entry["type"], "type")
+        payload = payload_bytes(entry.get("payload"), base_dir)
         if btype in (BLOCK_LOADER, BLOCK_FIRMWARE):
-            if "address" not in spec:
+            if "address" not in entry:
                 raise DescriptionError("block %d of type %d needs an address" % (i, btype))
-            address = parse_number(spec["address"], "address")
+            address = parse_number(entry["address"], "address")
             # Kept apart from the payload until the end so the marker and the
             # scrambling see the payload alone.
             data = (address, payload)
         else:
-            if "address" in spec:
+            if "address" in entry:
                 raise DescriptionError("block %d of type %d has no address field"
                                        % (i, btype))
             data = payload
-        override = spec.get("length_override")
+        override = entry.get("length_override")
         if override is not None:
             override = parse_number(override, "length_override")
-        blocks.append([btype, _flags(spec), data, override])
+        blocks.append([btype, _flags(entry), data, override])
     return blocks
 
 
@@ -419,9 +419,9 @@ def build_inflated(desc, base_dir="."):
         firmware[0][2] = (address, put_marker(payload, version_marker(
             version, parse_number(build, "build")), offset))
 
-    scramble_spec = desc.get("scramble")
-    if scramble_spec:
-        words = scramble_spec.get("key") if isinstance(scramble_spec, dict) else None
+    scramble_desc = desc.get("scramble")
+    if scramble_desc:
+        words = scramble_desc.get("key") if isinstance(scramble_desc, dict) else None
         if not isinstance(words, list):
             raise DescriptionError('scramble needs {"key": [W0, W1, W2, W3]}')
         for b in blocks:

@@ -32,7 +32,7 @@ A request that cannot be answered gets status 200 with the single line
 "error: <reason>" (unknown device, build or fingerprint, missing key); a
 path other than the served one gets 404.
 
-Module use (tests): parse_log_line(line) -> dict, parse_fault(spec) -> Fault.
+Module use (tests): parse_log_line(line) -> dict, parse_fault(text) -> Fault.
 """
 
 import argparse
@@ -56,7 +56,7 @@ OPS = ("hi", "qu", "bird", "builds", "fix")
 DEFAULT_PATH = "/cgi/u"
 
 FAULT_HELP = """\
-fault SPEC is [OP:]KIND[=ARG]; OP is hi, qu, bird, builds, fix or all
+a fault is written [OP:]KIND[=ARG]; OP is hi, qu, bird, builds, fix or all
 (default all: every request on the served path). Kinds:
   status=CODE       reply with this HTTP status (the normal body is kept;
                     3xx adds "Location: /moved")
@@ -75,7 +75,7 @@ fault SPEC is [OP:]KIND[=ARG]; OP is hi, qu, bird, builds, fix or all
                     outside the alphabet, length kept), bytes (valid base64 of
                     the file with one byte inverted in its middle)
 Body faults apply in the order bad-base64, first-line, crlf, garbage, empty.
-The faults file holds a JSON list of such specs; it is read on every request
+The faults file holds a JSON list of such texts; it is read on every request
 (a missing file means no faults), so tests can switch faults while the server
 runs.
 """
@@ -83,7 +83,7 @@ runs.
 LOG_HELP = """\
 log: one line per request, written when the request is read and its reply
 decided (before any delay or stall):
-  <time> method=<M> op=<op|-> status=<code|stall> faults=<spec,...|-> target=<T>
+  <time> method=<M> op=<op|-> status=<code|stall> faults=<fault,...|-> target=<T>
 time is local ISO time with milliseconds; T is the request target exactly as
 received (path and query; the updater's queries end with "&"). The line goes to
 standard error (unless --quiet) and is appended to --log FILE, flushed per line.
@@ -102,33 +102,33 @@ class Fault:
     KINDS = ("status", "first-line", "garbage", "empty", "crlf", "delay", "stall",
              "truncate", "bad-base64")
 
-    def __init__(self, op, kind, arg, spec):
-        self.op, self.kind, self.arg, self.spec = op, kind, arg, spec
+    def __init__(self, op, kind, arg, text):
+        self.op, self.kind, self.arg, self.text = op, kind, arg, text
 
     def applies(self, op):
         return self.op == "all" or self.op == op
 
     def __repr__(self):
-        return "Fault(%r)" % self.spec
+        return "Fault(%r)" % self.text
 
 
-def parse_fault(spec):
-    """A Fault from "[OP:]KIND[=ARG]"; raises FaultError."""
-    text = spec.strip()
+def parse_fault(given):
+    """A Fault from its text "[OP:]KIND[=ARG]"; raises FaultError."""
+    body = given.strip()
     op = "all"
-    if ":" in text.split("=", 1)[0]:
-        op, text = text.split(":", 1)
+    if ":" in body.split("=", 1)[0]:
+        op, body = body.split(":", 1)
     if op not in OPS + ("all",):
-        raise FaultError("fault %r: unknown operation %r" % (spec, op))
-    kind, _, arg = text.partition("=")
-    has_arg = "=" in text
+        raise FaultError("fault %r: unknown operation %r" % (given, op))
+    kind, _, arg = body.partition("=")
+    has_arg = "=" in body
     if kind not in Fault.KINDS:
-        raise FaultError("fault %r: unknown kind %r" % (spec, kind))
+        raise FaultError("fault %r: unknown kind %r" % (given, kind))
     try:
         if kind == "status":
             value = int(arg)
             if not 200 <= value <= 599:
-                raise FaultError("fault %r: status must be 200..599" % spec)
+                raise FaultError("fault %r: status must be 200..599" % given)
         elif kind == "first-line":
             value = arg if has_arg else "error: injected fault"
         elif kind == "garbage":
@@ -140,38 +140,38 @@ def parse_fault(spec):
         elif kind == "truncate":
             value = int(arg) if has_arg else 100
             if value < 1:
-                raise FaultError("fault %r: truncate needs N >= 1" % spec)
+                raise FaultError("fault %r: truncate needs N >= 1" % given)
         elif kind == "bad-base64":
             value = arg if has_arg else "drop"
             if value not in ("drop", "alphabet", "bytes"):
-                raise FaultError("fault %r: mode must be drop, alphabet or bytes" % spec)
+                raise FaultError("fault %r: mode must be drop, alphabet or bytes" % given)
             if op not in ("bird", "all"):
-                raise FaultError("fault %r: bad-base64 applies to bird only" % spec)
+                raise FaultError("fault %r: bad-base64 applies to bird only" % given)
         else:
             if has_arg:
-                raise FaultError("fault %r: %s takes no argument" % (spec, kind))
+                raise FaultError("fault %r: %s takes no argument" % (given, kind))
             value = None
     except ValueError as e:
         if isinstance(e, FaultError):
             raise
-        raise FaultError("fault %r: bad argument %r" % (spec, arg)) from None
+        raise FaultError("fault %r: bad argument %r" % (given, arg)) from None
     if kind in ("garbage", "delay", "stall") and value < 0:
-        raise FaultError("fault %r: negative argument" % spec)
-    return Fault(op, kind, value, spec.strip())
+        raise FaultError("fault %r: negative argument" % given)
+    return Fault(op, kind, value, given.strip())
 
 
 def load_faults_file(path):
-    """Faults from a JSON list of specs; none when the file does not exist."""
+    """Faults from a JSON list of fault texts; none when the file does not exist."""
     try:
         with open(path) as f:
-            specs = json.load(f)
+            texts = json.load(f)
     except FileNotFoundError:
         return []
     except json.JSONDecodeError as e:
         raise FaultError("faults file %s: %s" % (path, e)) from None
-    if not isinstance(specs, list) or not all(isinstance(s, str) for s in specs):
+    if not isinstance(texts, list) or not all(isinstance(t, str) for t in texts):
         raise FaultError("faults file %s must hold a JSON list of texts" % path)
-    return [parse_fault(s) for s in specs]
+    return [parse_fault(t) for t in texts]
 
 
 def _garbage(n):
@@ -379,7 +379,7 @@ class RequestLog:
         stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(now))
         line = "%s.%03d method=%s op=%s status=%s faults=%s target=%s\n" % (
             stamp, int(now * 1000) % 1000, method, op or "-", status,
-            ",".join(f.spec for f in faults) or "-", target)
+            ",".join(f.text for f in faults) or "-", target)
         with self.lock:
             if not self.quiet:
                 sys.stderr.write(line)
@@ -544,10 +544,10 @@ def main(argv=None):
     parser.add_argument("--log", metavar="FILE", help="append the request log to FILE")
     parser.add_argument("--quiet", action="store_true",
                         help="do not write the request log to standard error")
-    parser.add_argument("--fault", action="append", default=[], metavar="SPEC",
+    parser.add_argument("--fault", action="append", default=[], metavar="FAULT",
                         help="inject a fault (repeatable; see below)")
     parser.add_argument("--faults-file", metavar="FILE",
-                        help="JSON list of fault specs, read on every request")
+                        help="JSON list of faults, read on every request")
     parser.add_argument("--exit-after", type=float, metavar="SECONDS",
                         help="end the process after this many seconds (a safety "
                              "net for tests)")

@@ -128,9 +128,9 @@ class TestLayout:
 class TestPayloads:
     def test_payload_forms(self, tmp_path):
         (tmp_path / "code.bin").write_bytes(b"\x01\x02\x03")
-        spec = [{"hex": "de ad"}, {"text": "hi"}, {"file": "code.bin"},
+        items = [{"hex": "de ad"}, {"text": "hi"}, {"file": "code.bin"},
                 {"fill": "0x5A", "size": 3}, {"size": 5, "seed": 9}]
-        got = birdpack.payload_bytes(spec, str(tmp_path))
+        got = birdpack.payload_bytes(items, str(tmp_path))
         assert got[:10] == b"\xde\xadhi\x01\x02\x03ZZZ"
         assert got[10:] == hashlib.sha256(b"birdpack:9:0").digest()[:5]
 

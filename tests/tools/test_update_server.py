@@ -156,10 +156,10 @@ def server(tree, tmp_path_factory):
 @pytest.fixture
 def faults(server):
     """Sets the running server's faults for one test."""
-    def set_faults(*specs):
+    def set_faults(*texts):
         tmp = str(server.faults_file) + ".tmp"
         with open(tmp, "w") as f:
-            json.dump(list(specs), f)
+            json.dump(list(texts), f)
         os.replace(tmp, server.faults_file)
     yield set_faults
     if server.faults_file.exists():
@@ -376,12 +376,12 @@ class TestFaults:
         server.faults_file.write_text("{not json")
         assert get(server, QU)[0] == 500
 
-    @pytest.mark.parametrize("spec", ["nope", "xx:crlf", "status=99", "qu:bad-base64",
+    @pytest.mark.parametrize("text", ["nope", "xx:crlf", "status=99", "qu:bad-base64",
                                       "bad-base64=odd", "delay", "crlf=1", "truncate=0",
                                       "garbage=-1"])
-    def test_invalid_specs_are_refused(self, spec):
+    def test_invalid_faults_are_refused(self, text):
         with pytest.raises(update_server.FaultError):
-            update_server.parse_fault(spec)
+            update_server.parse_fault(text)
 
 
 class TestProcess:
