@@ -338,6 +338,11 @@ class TestCommandLine:
             assert r.returncode == 0 and "usage: birdpack.py" in r.stdout
         assert '"version_marker"' in run("build", "--help").stdout
 
+    def test_help_example_builds(self):
+        example = json.loads(birdpack.DESCRIPTION_HELP.split("Example:")[1])
+        bird = birdpack.parse_bird(birdpack.build_bird(example))
+        assert bird.consistent and bird.version_marker()[2:] == ("1.2.0", 1200)
+
     def test_build_and_show(self, tmp_path):
         desc = {"info": INFO, "blocks": [
             {"type": 0, "address": "0x10000000", "payload": {"size": 100, "seed": 1}},
