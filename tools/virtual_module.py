@@ -81,12 +81,6 @@ DISCOVERY_PORT = 9888
 DISCOVERY_REPLY_PORT = 9889
 DISCOVERY_REQUEST = 1
 
-# A synchronisation request is six address queries written at once; queries
-# arriving closer together than this belong to one burst.  Single queries
-# from the host are paced by its writer (at least 1 ms apart) and each waits
-# for its answer, so they never form a burst of three or more.
-QUERY_BURST_GAP_S = 0.001
-
 FIRMWARE_MARKER = re.compile(rb"KSFW-VERSION=(\d+)\.(\d+)\.(\d+);BUILD=(\d+);")
 
 # Keep the protocol floor measurable: state files are rewritten at most this
@@ -718,6 +712,8 @@ class VirtualModule:
         code = self.cfg.uei_error.get((cmd, option))
         if code:
             return error(code)
+        if cmd == CMD_CATALOGUE:
+            return error(ERR_INVALID_OPTION)   # only its build query exists here
         if cmd != CMD_SYSTEM:
             return error(ERR_INVALID_ENTITY)
         if not (is_get or is_set):
@@ -930,7 +926,6 @@ class LinkSession:
         self._first_packet = True
         self._stopped = False
         self._query_run = 0
-        self._last_query = None
         interval = module.cfg.hb_ms / 1000.0
         self._hb_interval = interval
         self._hb_next = now + interval if interval else None
@@ -953,6 +948,7 @@ class LinkSession:
 
     def receive(self, data, now):
         out = bytearray()
+        self._query_run = 0
         for b in data:
             if self.drop is not None:
                 break
@@ -1109,18 +1105,19 @@ class LinkSession:
         return bytes(out)
 
     def _address_query(self, now):
+        """A synchronisation request is six queries in one write, so it shows
+        up as a run of queries within one chunk of input; a lone query is
+        written on its own and its sender waits for the answer.  The first
+        two queries of a run are answered: one for a lone query, and for a
+        sync exactly the two empty packets its sender waits for (more would
+        pile up in its queue).  A sync split across reads gets up to four,
+        which costs the host nothing but two stray empty packets."""
         m = self.module
-        if self._last_query is not None and now - self._last_query < QUERY_BURST_GAP_S:
-            self._query_run += 1
-        else:
-            self._query_run = 1
-        self._last_query = now
-        if self._query_run == 6:
+        self._query_run += 1
+        if self._query_run == 2:
             m.stats["sync_requests"] += 1
         if m.cfg.silent or self._query_run > 2:
             return b""
-        # Two answers for a burst are exactly what a synchronising host waits
-        # for (address 0 address 0); more would pile up in its queue.
         m.stats["address_queries_answered"] += 1
         return self._send(m.address, [b""])
 
@@ -1180,6 +1177,18 @@ class TcpTransport:
         self.want_discovery = discovery and any(
             m.cfg.ip and m.cfg.discovery for m in modules)
         self.stop_requested = False
+        # Signals only set a flag; this pair wakes the select at once.
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._wake_w.setblocking(False)
+        self.selector.register(self._wake_r, selectors.EVENT_READ, ("wake", None))
+
+    def request_stop(self):
+        self.stop_requested = True
+        try:
+            self._wake_w.send(b"x")
+        except OSError:
+            pass
 
     # ---- set-up ------------------------------------------------------------
 
@@ -1265,6 +1274,11 @@ class TcpTransport:
                     self._readable(key.fileobj, obj)
                 elif kind == "discovery":
                     self._discovery_request()
+                elif kind == "wake":
+                    try:
+                        self._wake_r.recv(64)
+                    except OSError:
+                        pass
             self._timers(time.monotonic())
         self.close()
 
@@ -1335,15 +1349,16 @@ class TcpTransport:
         drop = sess.drop
         if drop is None:
             return
-        for other in list(ep.sessions):
-            self._close_session(ep, other, now, reset=True)
         if drop.offline_s > 0 and ep.listener is not None:
             # Closed, not just ignored: the host's reconnect must be refused
-            # so that its link reports an I/O error.
+            # so that its link reports an I/O error.  Closed before the
+            # resets go out, or the reconnect would beat it.
             self.selector.unregister(ep.listener)
             ep.listener.close()
             ep.listener = None
             ep.reopen_at = now + drop.offline_s
+        for other in list(ep.sessions):
+            self._close_session(ep, other, now, reset=True)
         ep.module.flush(now, force=True)
 
     def _close_session(self, ep, conn, now, reset):
@@ -1401,6 +1416,11 @@ class TcpTransport:
         for r in self.reply_socks.values():
             r.close()
         self.reply_socks = {}
+        if self._wake_r is not None:
+            self.selector.unregister(self._wake_r)
+            self._wake_r.close()
+            self._wake_w.close()
+            self._wake_r = self._wake_w = None
 
 
 # --------------------------------------------------------------------------
@@ -1532,7 +1552,7 @@ def main(argv=None):
     transport = TcpTransport(modules, log, discovery=not args.no_discovery)
 
     def stop(signum, frame_):
-        transport.stop_requested = True
+        transport.request_stop()
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
