@@ -467,6 +467,8 @@ class VirtualModule:
 
     State survives connections: the loader conversation, the flash, the
     counters and the installed version belong to the module, not the link.
+    A transport calls flush(now) from its loop (flush_deadline() says when
+    a deferred write is due) and flush(now, force=True) when it stops.
     """
 
     def __init__(self, config, state_dir=None, log=None, parent=None):
@@ -548,7 +550,8 @@ class VirtualModule:
             self.log("[%s] %s" % (self.serial_text, text))
 
     def event(self, now, text):
-        self.events.append({"t": round(now, 4), "event": text})
+        # Wall-clock stamps, so tests can line events up with the host's log.
+        self.events.append({"time": round(time.time(), 3), "event": text})
         del self.events[:-200]
         self.note(text)
         self.touch()
@@ -914,7 +917,10 @@ class LinkSession:
     passed, end() when the connection is gone; send the bytes each returns.
     When `drop` is set afterwards, send what was returned, then make the
     module leave the link as DropRequest describes; bytes that arrived after
-    the packet that caused it are discarded.
+    the packet that caused it are discarded.  `now` is a monotonic clock in
+    seconds.  Replies go out before any state file is rewritten, so the
+    files can trail the wire by up to the flush interval (never across a
+    drop: the module flushes before it leaves the link).
     """
 
     def __init__(self, module, now):
@@ -970,7 +976,9 @@ class LinkSession:
             self._hb_beat ^= 1
             m.stats["heartbeats_sent"] += 1
             m.touch()
-            self._hb_next = max(self._hb_next + self._hb_interval, now)
+            self._hb_next += self._hb_interval
+            if self._hb_next <= now:      # late: skip beats rather than burst
+                self._hb_next = now + self._hb_interval
         for child in m.children.values():
             if child.announce_at is not None and now >= child.announce_at:
                 child.announce_at = None
@@ -1304,6 +1312,8 @@ class TcpTransport:
             ep.module.flush(now)
 
     def _accept(self, ep):
+        if ep.listener is None:
+            return      # closed by an earlier event of the same select round
         try:
             conn, _ = ep.listener.accept()
         except (BlockingIOError, InterruptedError):
@@ -1443,13 +1453,37 @@ JSON config example:
       "uei_error": ["3:7:5"],
       "children": [{"serial": "0002BEEF", "address": 4, "model": 13}]}]}
 
-State directory files (per module, serial as 8 upper-case hex digits):
-  SERIAL.status.json  version, build, counters, routeToMe history, loader
-                      and firmware blocks, protocol errors, recent events
-  SERIAL.flash.json   written flash ranges {"address", "length", "hex"}
-  SERIAL.ram.json     loader blocks received (PREPARE/DATA without WRITE)
-Ready file: {"pid": ..., "modules": [{"serial", "address", "host", "port",
-"ip", "children": [...]}, ...]} written once every port listens.
+Link behaviour:
+  Leaving the link (LOAD in drop mode, REBOOT, system reset, the
+  drop_after_data fault) resets every TCP connection of the module (RST,
+  never FIN) and, for a non-zero offline time, closes its listening socket
+  so that reconnects are refused, then listens on the same port again.
+  After LOAD in drop mode the next connection starts with an unsolicited
+  5F 02.  A child behind a router instead goes quiet for the offline time
+  (and then announces 5F 02 over the router's link after LOAD).  After a
+  restart the module reports the version and build of an ASCII marker
+  KSFW-VERSION=x.y.z;BUILD=n; found in its flash, if any.
+  Address queries (AD 00): of a run of queries read in one chunk, the first
+  two are answered with an empty packet, so a lone query gets one answer and
+  the 12-byte synchronisation request gets exactly "addr 0 addr 0".
+
+State directory files (per module, serial as 8 upper-case hex digits),
+rewritten atomically at most every 20 ms (memory files 250 ms) and always
+before the module leaves a link or a connection ends:
+  SERIAL.status.json  version, build, running (application/loader), stats
+                      (host_packets total and host_packets_by_kind, data,
+                      PREPARE/SUM/WRITE counts, link starts/stops, syncs,
+                      heartbeats, connections, reboots, ...), route_to_me
+                      and router_sets histories, loader_blocks,
+                      firmware_blocks, protocol_errors, recent events
+  SERIAL.flash.json   written flash: {"ranges": [{"address", "length",
+                      "hex"}], "total_bytes"}
+  SERIAL.ram.json     loader blocks (PREPARE and DATA never written to flash)
+A router's host_packets counts everything on its link; a child's counts the
+packets addressed to it.
+Ready file: {"pid": ..., "discovery": bool, "modules": [{"serial",
+"address", "host", "port", "ip", "children": [...]}, ...]}, written once
+every port listens (also printed as a READY line on standard output).
 """
 
 
