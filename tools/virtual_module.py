@@ -689,7 +689,8 @@ class VirtualModule:
             if self.cfg.build_error:
                 return [bytes([CMD_CATALOGUE, BUILD_QUERY_OPTION, UEI_INDEX_ERROR,
                                self.cfg.build_error])], None
-            return [bytes([CMD_CATALOGUE, BUILD_QUERY_OPTION]) + struct.pack(">I", self.build)], None
+            return [bytes([CMD_CATALOGUE, BUILD_QUERY_OPTION])
+                    + struct.pack(">I", self.build)], None
         if cmd == CMD_DEBUG:
             return [p], None
         return self._uei(p, now)
@@ -738,7 +739,8 @@ class VirtualModule:
                 return error(ERR_SHORT_COMMAND)
             if word > 3:
                 return error(ERR_INDEX_RANGE)
-            return [bytes([cmd, option, index]) + struct.pack(">I", self.cfg.fingerprint[word])], None
+            return [bytes([cmd, option, index])
+                    + struct.pack(">I", self.cfg.fingerprint[word])], None
 
         if index != 0:
             return error(ERR_INDEX_RANGE)
@@ -801,6 +803,13 @@ class VirtualModule:
         self.flush(now, force=True)
         return DropRequest(offline_s, why)
 
+    def _fault_fires(self, mode, used_flag):
+        """once/always switches: true for this packet, consuming a 'once'."""
+        if mode == "always" or (mode == "once" and not getattr(self, used_flag)):
+            setattr(self, used_flag, True)
+            return True
+        return False
+
     def _upgrade(self, p, now):
         if len(p) < 2:
             self.protocol_error("upgrade command without option")
@@ -811,7 +820,8 @@ class VirtualModule:
         if opt == UPGRADE_INIT:
             self.stats["init_count"] += 1
             self._close_block()
-            return [bytes([CMD_UPGRADE, UPGRADE_INIT]) + struct.pack(">I", self.cfg.load_base)], None
+            return [bytes([CMD_UPGRADE, UPGRADE_INIT])
+                    + struct.pack(">I", self.cfg.load_base)], None
 
         if opt == UPGRADE_PREPARE:
             self.stats["prepare_count"] += 1
@@ -838,9 +848,8 @@ class VirtualModule:
                 return [bytes([CMD_UPGRADE, UPGRADE_DATA, 0])], None
             if self.block is None:
                 self.protocol_error("DATA before PREPARE")
-            if self.cfg.bad_ack == "always" or (self.cfg.bad_ack == "once" and not self._bad_ack_used):
+            if self._fault_fires(self.cfg.bad_ack, "_bad_ack_used"):
                 # The loader refuses the packet: nothing of it is kept.
-                self._bad_ack_used = True
                 self.stats["data_packets_rejected"] += 1
                 return [bytes([CMD_UPGRADE, UPGRADE_DATA, (len(data) - 1) & 0xFF])], None
             self.pending.extend(data)
@@ -853,8 +862,7 @@ class VirtualModule:
             if len(p) != 2:
                 self.protocol_error("SUM of %d bytes" % len(p))
             value = self.sum_acc
-            if self.cfg.bad_sum == "always" or (self.cfg.bad_sum == "once" and not self._bad_sum_used):
-                self._bad_sum_used = True
+            if self._fault_fires(self.cfg.bad_sum, "_bad_sum_used"):
                 value = (value + 1) & 0xFFFFFFFF
             self.sum_acc = 0
             return [status + bytes([0]) + struct.pack(">I", value)], None

@@ -313,7 +313,8 @@ def test_system_entity_replies_byte_for_byte(sim_factory):
     assert st["route_to_me"] == [1, 0]
     assert st["router_sets"] == [0x0A]
     kinds = st["stats"]["host_packets_by_kind"]
-    assert (kinds["uei_get"], kinds["uei_set"], kinds["build_query"], kinds["debug"]) == (16, 5, 1, 1)
+    assert (kinds["uei_get"], kinds["uei_set"], kinds["build_query"], kinds["debug"]) == \
+        (16, 5, 1, 1)
     assert st["protocol_errors"] == []
 
 
