@@ -25,25 +25,51 @@ def passwd_home():
 class NetNS:
     """A network namespace with loopback up and one veth pair (ks0/ks1).
 
-    ks0 carries the addresses given (10.x only); ks1 is its up peer so the
-    link has carrier and multicast leaves and loops back as on a real LAN.
+    ks0 carries the addresses given (10.x only). Without peer addresses ks1
+    stays here, up, so the link has carrier and multicast loops back. With
+    peer addresses ks1 moves into a second namespace (the "LAN" where the
+    simulated modules live) that holds those addresses: the host and the
+    modules then talk over the veth pair as two machines on a LAN would.
     """
 
-    def __init__(self, addresses=("10.231.0.1/24",)):
+    def __init__(self, addresses=("10.231.0.1/24",), peer_addresses=()):
         self.name = "kstest%d_%d" % (os.getpid(), next(_counter))
+        self.peer = None
         self.procs = []
         self._ip("netns", "add", self.name)
         try:
             self.exec_ok("ip", "link", "set", "lo", "up")
             self.exec_ok("ip", "link", "add", "ks0", "type", "veth", "peer", "name", "ks1")
-            self.exec_ok("ip", "link", "set", "ks0", "up")
-            self.exec_ok("ip", "link", "set", "ks1", "up")
             for addr in addresses:
                 assert addr.startswith("10."), "test addresses stay in 10.x"
                 self.exec_ok("ip", "addr", "add", addr, "dev", "ks0")
+            if peer_addresses:
+                self.peer = self.name + "p"
+                self._ip("netns", "add", self.peer)
+                self.exec_ok("ip", "link", "set", "ks1", "netns", self.peer)
+                self.peer_ok("ip", "link", "set", "lo", "up")
+                for addr in peer_addresses:
+                    assert addr.startswith("10."), "test addresses stay in 10.x"
+                    self.peer_ok("ip", "addr", "add", addr, "dev", "ks1")
+                self.peer_ok("ip", "link", "set", "ks1", "up")
+            else:
+                self.exec_ok("ip", "link", "set", "ks1", "up")
+            self.exec_ok("ip", "link", "set", "ks0", "up")
         except Exception:
             self.close()
             raise
+
+    def peer_prefix(self):
+        return ["ip", "netns", "exec", self.peer or self.name]
+
+    def peer_ok(self, *cmd):
+        subprocess.run(self.peer_prefix() + list(cmd), check=True, capture_output=True, timeout=30)
+
+    def peer_popen(self, cmd, **kw):
+        """Starts a process in the peer namespace (the modules' side)."""
+        p = subprocess.Popen(self.peer_prefix() + list(cmd), start_new_session=True, **kw)
+        self.procs.append(p)
+        return p
 
     @staticmethod
     def _ip(*args):
@@ -83,6 +109,8 @@ class NetNS:
                     pass
                 p.wait(timeout=5)
         self.procs = []
+        if self.peer:
+            subprocess.run(["ip", "netns", "del", self.peer], capture_output=True, timeout=30)
         subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=30)
 
     def __enter__(self):
@@ -94,7 +122,11 @@ class NetNS:
 
 def private_home_prefix(home_dir):
     """Command prefix that runs the rest in a private mount namespace with
-    home_dir bind-mounted over the password database's home directory."""
-    script = 'mount --bind "$0" "$1" && shift && exec "$@"'
+    home_dir bind-mounted over the password database's home directory and
+    empty directories over the USB device trees."""
+    # USB is hidden too: tests never see the machine's real USB devices.
+    script = ('mount --bind "$0" "$1" && shift && '
+              'for d in /dev/bus/usb /sys/bus/usb/devices; do '
+              '[ -d "$d" ] && mount -t tmpfs none "$d"; done; exec "$@"')
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
             str(home_dir), passwd_home()]

@@ -21,6 +21,7 @@ Run `virtual_module.py --help` for the configuration reference.
 """
 
 import argparse
+import errno
 import json
 import os
 import re
@@ -1240,7 +1241,13 @@ class TcpTransport:
                 continue
             if m.cfg.ip not in joined:
                 mreq = socket.inet_aton(DISCOVERY_GROUP) + socket.inet_aton(m.cfg.ip)
-                s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+                try:
+                    s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+                except OSError as e:
+                    # Membership is per interface: a second address on an
+                    # interface that already joined finds it joined.
+                    if e.errno != errno.EADDRINUSE:
+                        raise
                 joined.add(m.cfg.ip)
             r = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             r.bind((m.cfg.ip, 0))

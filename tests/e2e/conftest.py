@@ -57,9 +57,12 @@ class UpdaterRunner:
 
 @pytest.fixture
 def netns():
+    """The updater's host (10.231.0.1) and, on the other end of a veth pair,
+    the LAN side where simulated modules listen (10.231.0.2 and up)."""
     if os.geteuid() != 0:
         pytest.skip("network namespaces need root")
-    ns = NetNS()
+    ns = NetNS(addresses=("10.231.0.1/24",),
+               peer_addresses=tuple("10.231.0.%d/24" % i for i in range(2, 6)))
     try:
         yield ns
     finally:
@@ -71,6 +74,22 @@ def home(tmp_path):
     h = tmp_path / "home"
     h.mkdir()
     return h
+
+
+@pytest.fixture
+def modules(netns, tmp_path):
+    """Starts virtual modules on the LAN side: modules(spec, ...) -> VirtualModules."""
+    from vmodule import VirtualModules
+    started = []
+
+    def start(*specs, extra_args=()):
+        vm = VirtualModules(netns, tmp_path / ("vm%d" % len(started)), list(specs), extra_args)
+        started.append(vm)
+        return vm
+
+    yield start
+    for vm in started:
+        vm.stop()
 
 
 @pytest.fixture
