@@ -95,6 +95,6 @@ class NetNS:
 def private_home_prefix(home_dir):
     """Command prefix that runs the rest in a private mount namespace with
     home_dir bind-mounted over the password database's home directory."""
-    script = 'mount --bind "$0" "$1" && shift 2 && exec "$@"'
+    script = 'mount --bind "$0" "$1" && shift && exec "$@"'
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
             str(home_dir), passwd_home()]

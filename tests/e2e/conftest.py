@@ -1,0 +1,79 @@
+"""Fixtures shared by the end-to-end tests of the updater binary.
+
+`updater` runs the real binary inside a fresh network namespace and a private
+mount namespace whose password-database home directory is a temporary
+directory, and returns exit status, stdout and stderr separately.
+"""
+import os
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from netns import NetNS, private_home_prefix, SYSTEM_PYTHON  # noqa: E402
+
+SOURCE_DIR = Path(os.environ.get("UPDATER_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+UPDATER_BIN = Path(os.environ.get("UPDATER_BIN", SOURCE_DIR / "build" / "bin" / "updater"))
+TOOLS_DIR = SOURCE_DIR / "tools"
+GOLDEN_DIR = Path(__file__).resolve().parent / "golden"
+
+
+@dataclass
+class Result:
+    status: int
+    stdout: str
+    stderr: str
+
+    @property
+    def out_lines(self):
+        return self.stdout.splitlines()
+
+    @property
+    def err_lines(self):
+        return self.stderr.splitlines()
+
+
+class UpdaterRunner:
+    """Runs the updater binary isolated from the machine's network and home."""
+
+    def __init__(self, ns, home):
+        self.ns = ns
+        self.home = home
+
+    @property
+    def store(self):
+        return self.home / ".orvantis" / "updater"
+
+    def __call__(self, *args, timeout=120, stdin=subprocess.DEVNULL, binary=None):
+        cmd = self.ns.prefix() + private_home_prefix(self.home) + [str(binary or UPDATER_BIN)]
+        cmd += [str(a) for a in args]
+        proc = subprocess.run(cmd, capture_output=True, timeout=timeout, stdin=stdin)
+        return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
+                      proc.stderr.decode("utf-8", "replace"))
+
+
+@pytest.fixture
+def netns():
+    if os.geteuid() != 0:
+        pytest.skip("network namespaces need root")
+    ns = NetNS()
+    try:
+        yield ns
+    finally:
+        ns.close()
+
+
+@pytest.fixture
+def home(tmp_path):
+    h = tmp_path / "home"
+    h.mkdir()
+    return h
+
+
+@pytest.fixture
+def updater(netns, home):
+    assert UPDATER_BIN.exists(), "build the updater first (%s)" % UPDATER_BIN
+    return UpdaterRunner(netns, home)
