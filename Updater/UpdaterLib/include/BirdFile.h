@@ -116,8 +116,15 @@ public:
     uint32_t SerialNumberOffset() const { return serial_number_offset; }
     uint32_t DescriptorOffset() const { return descriptor_offset; }
     uint32_t DataLength() const { return data_length; }
-    // Result of the last ScanBlocks: byte count and block count consistent.
-    bool StructureConsistent() const { return structure_consistent; }
+    // Bytes the blocks found, the count before them and the checksum after
+    // them take up; equals DataLength() when the data holds nothing else.
+    uint64_t AccountedLength() const;
+    // The inflated data is exactly the blocks found and the reported count
+    // equals the blocks found.
+    bool StructureConsistent() const
+    {
+        return AccountedLength() == data_length && block_count == reported_block_count;
+    }
 
 private:
     const BirdBlock* FirstInfoBlock() const;
@@ -141,7 +148,6 @@ private:
     std::unique_ptr<uint8_t[]> data;
     uint32_t data_length = 0;
     uint32_t reported_block_count = 0;
-    bool structure_consistent = false;
 };
 
 #endif

@@ -107,8 +107,7 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
       descriptor_offset(other.descriptor_offset),
       data(std::move(other.data)),
       data_length(other.data_length),
-      reported_block_count(other.reported_block_count),
-      structure_consistent(other.structure_consistent)
+      reported_block_count(other.reported_block_count)
 {
     other.filename.clear();
     other.Reset();
@@ -130,7 +129,6 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
     data = std::move(other.data);
     data_length = other.data_length;
     reported_block_count = other.reported_block_count;
-    structure_consistent = other.structure_consistent;
     other.filename.clear();
     other.Reset();
     return *this;
@@ -149,7 +147,6 @@ void BirdFile::Reset()
     data.reset();
     data_length = 0;
     reported_block_count = 0;
-    structure_consistent = false;
 }
 
 bool BirdFile::Load()
@@ -195,7 +192,7 @@ bool BirdFile::Load()
         signature = GetInt(buffer.get());
         version = GetShort(buffer.get() + 4);
         if (DecompressData(buffer.get() + 6, size - 6)) {
-            structure_consistent = ScanBlocks(data.get(), data_length);
+            ScanBlocks(data.get(), data_length);
             FindSerialNumberOffsets();
             result = true;
         }
@@ -319,6 +316,13 @@ void BirdFile::FindSerialNumberOffsets()
                  int(serial_number_offset), int(descriptor_offset));
         return;
     }
+}
+
+uint64_t BirdFile::AccountedLength() const
+{
+    uint64_t length = 4 + 4;
+    for (const BirdBlock& block : blocks) length += kBlockHeaderSize + uint64_t(block.length);
+    return length;
 }
 
 std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const
