@@ -1,15 +1,18 @@
 // Entry point: parse the command line, then run at most one of each requested
-// command in a fixed order (-N, -G, -D, then -U or else -B) and exit 0 or 1.
+// command in a fixed order (-N, -G, -D, then -U or else -B; without those,
+// -C then -I) and exit 0 or 1.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "BirdFileCheck.h"
 #include "CLI_Display.h"
 #include "Log.h"
 #include "Options.h"
 #include "Parameters.h"
 #include "Printers.h"
+#include "StoreInventory.h"
 #include "Updater.h"
 #include "aDirectory.h"
 
@@ -25,7 +28,7 @@ uint32_t sBuildNumber(const std::string& text)
     return static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 10));
 }
 
-int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater)
+int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, const std::string& directory)
 {
     int status = 0;
 
@@ -113,6 +116,18 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater)
         return 0;
     }
 
+    if (params.commands.IsSet(CMD_CHECK)) {
+        if (params.bird_file.empty()) {
+            display.message(kError, "-C must specify a BIRD file via -f");
+            return 1;
+        }
+        if (!BirdFileCheck::Run(display, params.bird_file)) status = 1;
+    }
+
+    if (params.commands.IsSet(CMD_INFO)) {
+        if (!StoreInventory::Run(display, directory, params.serial_number)) status = 1;
+    }
+
     return status;
 }
 
@@ -152,7 +167,7 @@ int main(int argc, char** argv)
     int status;
     {
         Updater updater(params.server_address, directory, display);
-        status = sRunCommands(params, display, updater);
+        status = sRunCommands(params, display, updater, directory);
     }
     _release_params(&params);
     return status;
