@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
 #include "aLinkSpec.h"
@@ -64,6 +65,19 @@ public:
     uint32_t Download_Firmware(uint32_t serial_number, const std::string& build, bool override,
                                bool no_cal);
 
+    // Downloads the build the server names for a chip's fingerprint (or the
+    // given build); 0 on failure.
+    uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build, bool override);
+
+    // Loads the firmware file: the given path, else the stored build (with
+    // download_if_missing, downloaded first). Throws std::runtime_error when
+    // no file can be loaded.
+    BirdFile load_bird(const char* label, const std::string& bird_file, uint32_t serial_number, uint32_t build,
+                       bool download_if_missing);
+
+    // True when the server lists the build for the device.
+    bool _valid_build(uint32_t serial_number, uint32_t build, const char* server_address);
+
     // The builds the server offers for a device (empty on failure).
     BuildList Get_BuildList(uint32_t serial_number);
 
@@ -96,5 +110,9 @@ private:
     UpdaterDisplayInterface& display;
     uint8_t device_type = 0;
 };
+
+// Sends the firmware blocks through the running loader and reboots the
+// module; the first failing block ends the transfer (no reboot follows).
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird);
 
 #endif

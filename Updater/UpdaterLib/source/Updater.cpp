@@ -1,12 +1,28 @@
 #include "Updater.h"
 
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "BirdFile.h"
 #include "Link.h"
 #include "Log.h"
 #include "Module.h"
 #include "System.h"
+#include "UpdateServerRequest.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
 #include "aDefs.h"
 #include "aDiscovery.h"
 #include "aPacket.h"
+#include "aTime.h"
+#include "base64.h"
 #include "aUEI.h"
 #include "aVersion.h"
 
@@ -24,22 +40,447 @@ void Updater::not_available(const char* command)
     display.message(UpdaterDisplayInterface::Error, "The %s command is not available yet", command);
 }
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool)
+namespace {
+
+const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
+const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
+
+// Settings keys of a device's store entry.
+const char* const kLatestDownload = "LATEST_DOWNLOAD";
+const char* const kLastDownloadDate = "LAST_DOWNLOAD_DATE";
+const char* const kLatestTransfer = "LATEST_TRANSFER";
+const char* const kLastTransferDate = "LAST_TRANSFER_DATE";
+
+// A module is looked for again this many times, a second apart, after it
+// restarts into its loader.
+constexpr int kFindAgainTries = 15;
+constexpr uint32_t kFindAgainPauseMs = 1000;
+// The download spinner turns every 100 ms while the request runs.
+constexpr auto kSpinnerPeriod = std::chrono::milliseconds(100);
+
+// Local time in the ctime form without its newline.
+std::string sNow()
 {
-    not_available("update");
+    time_t now = time(nullptr);
+    char text[32] = "";
+    ctime_r(&now, text);
+    std::string s(text);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    return s;
+}
+
+// Leading unsigned decimal number of text (a trailing CR or blank ends it);
+// false when there is none or it does not fit in 32 bits.
+bool sParseUnsigned(const std::string& text, uint32_t& value)
+{
+    const char* p = text.c_str();
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(p, &end, 10);
+    if (errno == ERANGE || v > UINT32_MAX) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Build text to number as the flows read server answers: a text that is not
+// a number is logged and gives 0.
+uint32_t sBuildFromText(const std::string& text)
+{
+    uint32_t value = 0;
+    if (!sParseUnsigned(text, value)) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+    return value;
+}
+
+std::string sBirdName(uint32_t build)
+{
+    return std::to_string(build) + ".bird";
+}
+
+aErr sConnectDirect(Module& module, uint32_t serial_number)
+{
+    aErr err = module.connect(USB, serial_number);
+    if (err == aErrNotFound) err = module.connect(TCPIP, serial_number);
+    return err;
+}
+
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, uint32_t serial_number)
+{
+    if (bird.BlockCount() == 0) return false;
+    if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serial_number)) return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t module_serial = 0;
+    if (system.getSerialNumber(&module_serial) != aErrNone) module_serial = 0;
+    if (module_serial != serial_number) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+        return false;
+    }
+    uint8_t model = 0;
+    system.getModel(&model);
+    const char* name = aDefs_GetModelName(model);
+    if (!bird.ValidateModel(name)) {
+        display.message(kError, "Connected device model and Bird file model do not match [%s]", name);
+        return false;
+    }
+    return true;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    aErr err = entity.LoaderInit();
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+        return err;
+    }
+    display.message(kInfo, "Transferring loader to device");
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+    display.display_progress(true);
+    int transferred = 0;
+    uint32_t bytes = 0;
+    int number = 1;
+    for (const BirdBlock& block : blocks) {
+        display.message(kInfo, "Transferring loader block %d of %d, %d bytes", number, static_cast<int>(blocks.size()),
+                        static_cast<int>(block.length));
+        uint16_t block_size = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        if (err != aErrNone && err != aErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err, aError_GetErrorText(err));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err != aErrNone) {
+            // A loader with a block missing must never be started.
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, aError_GetErrorText(err));
+            break;
+        }
+        bytes += block.length;
+        ++transferred;
+        ++number;
+    }
+    display.message(kInfo, "Transferred %d blocks, %d total bytes", transferred, static_cast<int>(bytes));
+    display.display_progress(false);
+    if (err == aErrNone) {
+        display.message(kInfo, "Starting Load on Device");
+        err = entity.LoaderStart();
+        if (err == aErrTimeout) {
+            Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+            err = aErrNone;
+        } else if (err != aErrNone) {
+            display.message(kError, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+        }
+    }
+    return err;
+}
+
+}  // namespace
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Filename().c_str());
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    aErr err = aErrNone;
+    int transferred = 0;
+    uint32_t bytes = 0;
+    unsigned number = 1;
+    for (const BirdBlock& block : blocks) {
+        display.message(kInfo, "Transferring firmware block %u of %u, %d bytes", number,
+                        static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+        uint16_t block_size = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err, aError_GetErrorText(err));
+            break;
+        }
+        err = entity.FirmwareTransfer(block.data, block.length, block_size, display);
+        if (err != aErrNone) {
+            // The module must not reboot into a partly written image.
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, aError_GetErrorText(err));
+            break;
+        }
+        bytes += block.length;
+        ++transferred;
+        ++number;
+    }
+    display.message(kInfo, "Transferred %d blocks, %d total bytes", transferred, static_cast<int>(bytes));
+    if (err == aErrNone) err = entity.LoaderReboot(display);
+    return err;
+}
+
+BirdFile Updater::load_bird(const char* label, const std::string& bird_file, uint32_t serial_number, uint32_t build,
+                            bool download_if_missing)
+{
+    if (!bird_file.empty()) {
+        display.message(kInfo, "%s from Birdfile: %s", label, bird_file.c_str());
+        return BirdFile(bird_file);
+    }
+    UpdaterStore store(updater_directory);
+    UpdaterStoreItem item = store.AddDevice(serial_number);
+    display.message(kInfo, "%s firmware with build: %u", label, build);
+    try {
+        return item.ReadBirdFile(sBirdName(build));
+    } catch (const std::runtime_error&) {
+        if (!download_if_missing) throw std::runtime_error("Error reading birdfile");
+    }
+    display.message(kInfo, "Downloading firmware build %u", build);
+    Download_Firmware(serial_number, std::to_string(build), false, false);
+    return item.ReadBirdFile(sBirdName(build));
+}
+
+bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std::string& bird_file,
+                              uint8_t module_address, uint32_t router_serial_number, bool override)
+{
+    if (serial_number == 0) {
+        display.message(kError, "Update command must specify the specific device");
+        return false;
+    }
+    try {
+        UpdaterStore store(updater_directory);
+        UpdaterStoreItem item;
+        store.FindDevice(serial_number, &item);
+        uint64_t start = aTime_GetMSTicks();
+
+        if (bird_file.empty()) {
+            if (build == 0) {
+                std::string build_text, firmware_text;
+                UpdateServerRequest::QueryBuild(serial_number, build_text, firmware_text, server_address.c_str());
+                build = sBuildFromText(build_text);
+                if (build != 0) {
+                    // Only a probe: the file is loaded again below.
+                    try {
+                        item.ReadBirdFile(sBirdName(build));
+                    } catch (const std::runtime_error&) {
+                        build = 0;
+                        display.message(kInfo,
+                                        "New firmware is available.  Updater will proceed if valid firmware is "
+                                        "found locally.");
+                    }
+                }
+            }
+            if (build == 0) {
+                build = static_cast<uint32_t>(item.settings.GetInt(kLatestDownload, 0));
+                if (build != 0) display.message(kInfo, "Updating with the Latest Download");
+            }
+            if (build == 0) {
+                build = static_cast<uint32_t>(item.settings.GetInt(kLatestTransfer, 0));
+                if (build != 0) display.message(kInfo, "Updating with the Latest Transfer");
+            }
+            if (build == 0) {
+                display.message(kError, "Could not find valid build for this device.");
+                return false;
+            }
+        }
+
+        BirdFile bird;
+        try {
+            bird = load_bird("Updating", bird_file, serial_number, build, false);
+        } catch (const std::runtime_error&) {
+            display.message(kError, "Failed to load bird file");
+            return false;
+        }
+
+        if (bird.HasSerialOffsets()) {
+            Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+            if (!bird.ReplaceSerialNumber(serial_number)) {
+                Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+                return false;
+            }
+            Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+        }
+
+        Module module(module_address, 0);
+        Module router(0, 0);
+        aErr err;
+        if (router_serial_number == 0) {
+            err = sConnectDirect(module, serial_number);
+        } else {
+            if (module_address == 0) {
+                display.message(kError, "Module address required for indirect firmware update");
+                return false;
+            }
+            if (sConnectDirect(router, router_serial_number) != aErrNone) {
+                display.message(kError, "Failed to connect to link module [%08X]", router_serial_number);
+                return false;
+            }
+            err = module.connectThroughLinkModule(&router);
+        }
+
+        if (err != aErrNone) {
+            display.message(kError, "Failed to connect to module [%08X]", serial_number);
+        } else {
+            if (!override && !_validate_birdfile(display, bird, module, serial_number)) {
+                display.message(kError, "Birdfile failed validation");
+                return false;
+            }
+            err = _transfer_loader(display, module, bird);
+            if (err == aErrNone) {
+                if (!module.isConnected()) {
+                    module.disconnect();
+                    for (int i = 0; i < kFindAgainTries; ++i) {
+                        module.discoverAndConnect(USB, serial_number);
+                        if (module.isConnected()) break;
+                        aTime_MSSleep(kFindAgainPauseMs);
+                    }
+                }
+                err = _transfer_firmware(display, module, bird);
+            }
+            if (err == aErrNone) {
+                std::string transferred = bird_file.empty() ? sBirdName(build) : bird_file;
+                // A device without an entry gets one, so the transfer is
+                // recorded in its own settings.
+                if (!item.IsValid()) item = store.AddDevice(serial_number);
+                item.settings.Add(kLatestTransfer, transferred);
+                item.settings.Add(kLastTransferDate, sNow());
+                item.settings.Save(nullptr);
+            }
+        }
+        module.disconnect();
+        router.disconnect();
+
+        Log::log(DEBUG_Updater, "Updating device firmware: \n");
+        display.message(kInfo, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+        return err == aErrNone;
+    } catch (const std::exception& e) {
+        display.message(kError, "%s", e.what());
+        return false;
+    }
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& build_text, bool override,
+                                    bool no_cal)
+{
+    uint32_t build = 0;
+    if (!build_text.empty() && !sParseUnsigned(build_text, build)) {
+        display.message(kError, "Build number '%s' must be an number", build_text.c_str());
+        return 0;
+    }
+    if (!build_text.empty() && build_text.find_first_not_of("0123456789") != std::string::npos) {
+        display.message(kError, "Build number '%s' must be an number", build_text.c_str());
+        return 0;
+    }
+    if (serial_number == 0) {
+        display.message(kError, "Serial Number must be non-zero");
+        return 0;
+    }
+    const char* url = server_address.c_str();
+    if (!UpdateServerRequest::ping(url)) {
+        display.message(kError, "Server request failed for %s", url);
+        return 0;
+    }
+
+    std::unique_ptr<UpdaterStore> store;
+    UpdaterStoreItem item;
+    try {
+        store.reset(new UpdaterStore(updater_directory));
+        if (!store->FindDevice(serial_number, &item)) {
+            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+            item = store->AddDevice(serial_number);
+        }
+    } catch (const std::exception&) {
+        display.message(kError, "Could not create directory for storing BIRD file");
+        return 0;
+    }
+
+    std::string server_build, firmware_text;
+    if (!UpdateServerRequest::QueryBuild(serial_number, server_build, firmware_text, url)) {
+        display.message(kError, "No build information for device");
+        return 0;
+    }
+    if (build_text.empty()) build = sBuildFromText(server_build);
+    display.message(kInfo, "Retrieving build %u", build);
+
+    if (!override) {
+        display.message(kInfo, "Validating build %u with server", build);
+        if (!_valid_build(serial_number, build, url)) {
+            display.message(kError, "No valid build %u", build);
+            return 0;
+        }
+        display.message(kInfo, "Build %u is valid", build);
+    } else {
+        display.message(kInfo, "Override specified, skipping validation of build %u", build);
+    }
+
+    // The request runs on a worker while this thread turns the spinner; the
+    // worker writes data_text before it sets the result, and data_text is
+    // read only after the join.
+    std::string bld = std::to_string(build);
+    std::string data_text;
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread worker([&result, &data_text, serial_number, firmware_text, bld, no_cal, this] {
+        result.set_value(
+            UpdateServerRequest::GetBuild(serial_number, firmware_text, bld, data_text, server_address.c_str(), no_cal));
+    });
+    display.update_spinner(true, "Downloading");
+    while (done.wait_for(kSpinnerPeriod) != std::future_status::ready) display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    bool ok = done.get();
+    worker.join();
+    if (!ok) display.message(kError, "Download failed");
+
+    if (data_text.empty()) {
+        display.message(kError, "Failed to retreive a valid BIRD file");
+        return 0;
+    }
+    size_t size = 0;
+    unsigned char* bytes = base64_decode(data_text.c_str(), data_text.size(), &size);
+    if (bytes == nullptr) {
+        display.message(kError, "Failed to retreive a valid BIRD file");
+        return 0;
+    }
+    aErr err = item.WriteFile(sBirdName(build), bytes, size);
+    free(bytes);
+    if (err != aErrNone) {
+        // The settings keep naming the last good download.
+        display.message(kError, "Failed to write file with %d", err);
+        return 0;
+    }
+    item.settings.Add(kLatestDownload, sBirdName(build));
+    item.settings.Add(kLastDownloadDate, sNow());
+    item.settings.Save(nullptr);
+    return build;
+}
+
+uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::string& build_text, bool override)
+{
+    uint32_t build = sBuildFromText(build_text);
+    const unsigned int words[4] = {fingerprint.w0, fingerprint.w1, fingerprint.w2, fingerprint.w3};
+    unsigned int serial = 0, server_build = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(words, &serial, &server_build, server_address.c_str())) {
+        display.message(kError, "Failed to retreive recovery information from Orvantis update server");
+        return 0;
+    }
+    if (build == 0) build = server_build;
+    return Download_Firmware(serial, std::to_string(build), override, false);
+}
+
+bool Updater::_valid_build(uint32_t serial_number, uint32_t build, const char* server)
+{
+    BuildList builds;
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server)) return false;
+    for (const auto& entry : builds)
+        if (sBuildFromText(entry.first) == build) return true;
     return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool)
+BuildList Updater::Get_BuildList(uint32_t serial_number)
 {
-    not_available("get build");
-    return 0;
-}
-
-BuildList Updater::Get_BuildList(uint32_t)
-{
-    not_available("list builds");
-    return BuildList();
+    BuildList builds;
+    if (!UpdateServerRequest::ping(server_address.c_str())) {
+        display.message(kError, "Server request failed for %s", server_address.c_str());
+        return builds;
+    }
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server_address.c_str()))
+        display.message(kError, "Failed to retrieve builds for %08X", serial_number);
+    return builds;
 }
 
 namespace {
