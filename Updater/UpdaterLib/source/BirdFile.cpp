@@ -82,9 +82,6 @@ bool PayloadHolds(const BirdBlock& block, uint32_t target, uint32_t n)
 
 }  // namespace
 
-constexpr char BirdFile::BIRD_FILE_SIGNATURE[5];
-constexpr uint8_t BirdFile::BIRD_FILE_VERSION[2];
-
 BirdFile::BirdFile() = default;
 
 BirdFile::BirdFile(const char* path) : filename(path != nullptr ? path : "")

@@ -1,10 +1,8 @@
 #include "KeyValueStore.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <map>
 #include <random>
 #include <regex>
@@ -281,12 +279,7 @@ TEST_F(KeyValueStoreTest, WriteCutShortLeavesTheOldFile)
     // A file size limit makes the write fail part way, as a full disk would.
     const std::string old_text = "A=1\n";
     std::string path = File(old_text, ".settings");
-    int status = RunInChild([&]() {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit;
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 64;
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+    int status = WithFileSizeLimit(64, [&]() {
         KeyValueStore store(path.c_str());
         store.Add("B", std::string(200, 'b'));
         store.Save(nullptr);

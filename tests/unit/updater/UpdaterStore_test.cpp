@@ -1,11 +1,9 @@
 #include "UpdaterStore.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <csignal>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -214,14 +212,8 @@ TEST_F(UpdaterStoreTest, FailedWriteNeverDestroysTheExistingFile)
     const std::vector<uint8_t> big = BirdBuilder::Counting(4096, 9);
 
     // Cut short part way, as on a full disk.
-    int status = RunInChild([&]() {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit;
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 1000;
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 100;
-        return int(device.WriteFile("1.bird", big.data(), big.size()));
-    });
+    int status =
+        WithFileSizeLimit(1000, [&]() { return int(device.WriteFile("1.bird", big.data(), big.size())); });
     EXPECT_EQ(status, int(aErrIO));
     EXPECT_EQ(ReadBytes(device.Path() + "/1.bird"), old_bytes);
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "helpers/ChildProcess.h"
 #include "helpers/TempDir.h"
 
 namespace {
@@ -266,4 +267,24 @@ TEST(aDirectoryGetHomeDirectory, PasswordDatabaseWinsOverHome)
         setenv("HOME", saved.c_str(), 1);
     else
         unsetenv("HOME");
+}
+
+TEST(aDirectoryGetHomeDirectory, HomeVariableWhenTheUserHasNoPasswordEntry)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "switching to a user without a password entry needs root";
+    uid_t stranger = 0;
+    for (uid_t uid = 60000; uid < 60100 && stranger == 0; ++uid)
+        if (getpwuid(uid) == nullptr) stranger = uid;
+    ASSERT_NE(stranger, 0u) << "no free user id in 60000..60099";
+    int status = RunInChild([&]() {
+        setenv("HOME", "/elsewhere/home", 1);
+        if (setuid(stranger) != 0) return 2;
+        char buf[64];
+        if (aDirectory_GetHomeDirectory(buf, sizeof buf) != aErrNone) return 3;
+        if (strcmp(buf, "/elsewhere/home") != 0) return 4;
+        unsetenv("HOME");
+        aDirectory_GetHomeDirectory(buf, sizeof buf);
+        return buf[0] == '\0' ? 0 : 5;
+    });
+    EXPECT_EQ(status, 0);
 }

@@ -2,10 +2,12 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 int RunInChild(const std::function<int()>& body)
@@ -17,6 +19,19 @@ int RunInChild(const std::function<int()>& body)
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int WithFileSizeLimit(unsigned long bytes, const std::function<int()>& body)
+{
+    return RunInChild([&]() {
+        // The write is to fail with EFBIG, not to kill the child.
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit;
+        if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return kLimitUnsupported;
+        limit.rlim_cur = bytes;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return kLimitUnsupported;
+        return body();
+    });
 }
 
 int WithReadOnlyDirectory(const std::string& dir, const std::function<int()>& body)

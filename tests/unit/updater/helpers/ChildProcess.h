@@ -10,6 +10,13 @@
 // body must not use gtest assertions: report through the exit status.
 int RunInChild(const std::function<int()>& body);
 
+// Exit status of WithFileSizeLimit when the limit cannot be set.
+constexpr int kLimitUnsupported = 78;
+
+// Runs body in a child process whose files cannot grow beyond bytes: a
+// write past the limit fails part way, as on a full disk.
+int WithFileSizeLimit(unsigned long bytes, const std::function<int()>& body);
+
 // Exit status of WithReadOnlyDirectory when the directory cannot be made
 // read-only for this process.
 constexpr int kReadOnlyUnsupported = 77;

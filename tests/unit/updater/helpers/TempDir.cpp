@@ -35,7 +35,10 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::sub(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::sub(const std::string& name) const
+{
+    return path_ + "/" + name;
+}
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
