@@ -362,6 +362,7 @@ class LpcIspChip:
     def _byte(self, b):
         if self.state == EXECUTED:
             self.log["ignored_bytes"] += 1
+            self.dirty = True
             return
         if self.state == AUTOBAUD:
             if b == QUESTION:
@@ -371,6 +372,7 @@ class LpcIspChip:
                 self.dirty = True
             else:
                 self.log["ignored_bytes"] += 1
+                self.dirty = True
             return
         if self.pending_cr:
             # A CR ended the line; a directly following LF belongs to it and
