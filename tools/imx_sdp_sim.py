@@ -15,7 +15,9 @@ Two layers, kept apart on purpose:
   commands, raw data bytes after WRITE_FILE, and replies concatenated on
   the wire.  A USB HID bridge would instead deliver each Reply as an input
   report (see hid_reports()): the HAB word as report 3, a response as
-  report 4 carrying 64 bytes that start with the payload.
+  report 4 carrying 64 bytes that start with the payload.  The --silent
+  switch belongs to the transport (SerialSdpLink); the other faults live in
+  the device and apply to any transport.
 
 Commands (type, big-endian, in bytes 0-1; address in 2-5; format in 6;
 count in 7-10; data in 11-14):
@@ -128,15 +130,15 @@ class Nth:
 
 
 def _nth_parser(value_parser):
-    def parse(spec):
-        value, _, nth = spec.partition("@")
+    def parse(arg):
+        value, _, nth = arg.partition("@")
         try:
             parsed = value_parser(value)
             n = int(nth) if nth else None
         except ValueError as e:
-            raise argparse.ArgumentTypeError("%s: %r" % (e, spec))
+            raise argparse.ArgumentTypeError("%s: %r" % (e, arg))
         if n is not None and n < 1:
-            raise argparse.ArgumentTypeError("occurrence counts from 1: %r" % spec)
+            raise argparse.ArgumentTypeError("occurrence counts from 1: %r" % arg)
         return Nth(parsed, n)
     return parse
 
@@ -151,12 +153,12 @@ def _hab(text):
     return {"open": HAB_OPEN, "closed": HAB_CLOSED}.get(text) or simpty.parse_u32(text)
 
 
-def _register(spec):
+def _register(arg):
     try:
-        address, value = spec.split("=", 1)
+        address, value = arg.split("=", 1)
         return simpty.parse_u32(address), simpty.parse_u32(value)
     except ValueError:
-        raise argparse.ArgumentTypeError("expected ADDRESS=VALUE: %r" % spec)
+        raise argparse.ArgumentTypeError("expected ADDRESS=VALUE: %r" % arg)
 
 
 class SdpDevice:
@@ -273,7 +275,15 @@ class SdpDevice:
         return self._progress()
 
     def data(self, chunk):
-        """Data bytes of the running WRITE_FILE (at most data_expected)."""
+        """Data bytes of the running WRITE_FILE.
+
+        Bytes beyond the announced count are cut off and counted: over HID
+        the last data report arrives padded to the full report size.
+        """
+        excess = len(chunk) - self.data_expected
+        if excess > 0:
+            self.transfer["load"]["excess_bytes"] = excess
+            chunk = chunk[:self.data_expected]
         self.transfer["data"] += chunk
         self.transfer["load"]["received"] = len(self.transfer["data"])
         return self._progress()

@@ -139,13 +139,13 @@ class FailRule:
     command (counted from 1).  A command hit by a rule has no other effect.
     """
 
-    def __init__(self, spec):
-        if "=" not in spec:
-            raise ValueError("expected PATTERN=CODE[@N]: %r" % spec)
-        pattern, action = spec.rsplit("=", 1)
+    def __init__(self, arg):
+        if "=" not in arg:
+            raise ValueError("expected PATTERN=CODE[@N]: %r" % arg)
+        pattern, action = arg.rsplit("=", 1)
         tokens = pattern.split()
         if not tokens:
-            raise ValueError("empty command pattern: %r" % spec)
+            raise ValueError("empty command pattern: %r" % arg)
         self.letter = tokens[0]
         self.args = tuple(tokens[1:]) or None
         self.nth = None
@@ -153,9 +153,9 @@ class FailRule:
             action, nth = action.split("@", 1)
             self.nth = int(nth)
             if self.nth < 1:
-                raise ValueError("occurrence counts from 1: %r" % spec)
+                raise ValueError("occurrence counts from 1: %r" % arg)
         self.code = None if action.strip().lower() == "none" else int(action, 0)
-        self.spec = spec
+        self.arg = arg
         self.seen = 0
 
     def fires(self, letter, args):
@@ -165,53 +165,53 @@ class FailRule:
         return self.nth is None or self.seen == self.nth
 
 
-def parse_fail(spec):
+def parse_fail(arg):
     try:
-        return FailRule(spec)
+        return FailRule(arg)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e))
 
 
-def parse_selection(spec):
+def parse_selection(arg):
     """once | always | comma list of 1-based numbers -> predicate on a number."""
-    spec = spec.strip().lower()
-    if spec == "always":
+    arg = arg.strip().lower()
+    if arg == "always":
         return lambda n: True
-    if spec == "once":
+    if arg == "once":
         return lambda n: n == 1
     try:
-        numbers = {int(x) for x in spec.split(",") if x.strip()}
+        numbers = {int(x) for x in arg.split(",") if x.strip()}
     except ValueError:
-        raise argparse.ArgumentTypeError("expected once, always or numbers: %r" % spec)
+        raise argparse.ArgumentTypeError("expected once, always or numbers: %r" % arg)
     return lambda n: n in numbers
 
 
-def parse_delay(spec):
+def parse_delay(arg):
     try:
-        letter, ms = spec.split("=", 1)
+        letter, ms = arg.split("=", 1)
         ms = int(ms, 0)
     except ValueError:
-        raise argparse.ArgumentTypeError("expected LETTER=MS: %r" % spec)
+        raise argparse.ArgumentTypeError("expected LETTER=MS: %r" % arg)
     if not 0 <= ms <= MAX_DELAY_MS:
         raise argparse.ArgumentTypeError("delay must be 0..%d ms" % MAX_DELAY_MS)
     return letter.strip(), ms
 
 
-def parse_device_id(spec):
+def parse_device_id(arg):
     try:
-        words = [simpty.parse_u32(x) for x in spec.split(",")]
+        words = [simpty.parse_u32(x) for x in arg.split(",")]
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e))
     if len(words) != 4:
-        raise argparse.ArgumentTypeError("expected four words: %r" % spec)
+        raise argparse.ArgumentTypeError("expected four words: %r" % arg)
     return tuple(words)
 
 
-def parse_version(spec):
+def parse_version(arg):
     try:
-        major, minor = (int(x, 0) for x in spec.split("."))
+        major, minor = (int(x, 0) for x in arg.split("."))
     except ValueError:
-        raise argparse.ArgumentTypeError("expected MAJOR.MINOR: %r" % spec)
+        raise argparse.ArgumentTypeError("expected MAJOR.MINOR: %r" % arg)
     return major, minor
 
 
@@ -471,7 +471,7 @@ class LpcIspChip:
             return
         for rule in self.opts.fail:
             if rule.fires(letter, args):
-                entry["fault"] = rule.spec
+                entry["fault"] = rule.arg
                 if rule.code is not None:
                     self._reply(entry, rule.code)
                 return
