@@ -386,6 +386,15 @@ class LpcIspChip:
             if self.state in (EXECUTED, AUTOBAUD):
                 self._byte(b)
                 return
+        if (b == QUESTION and self.opts.resync and self.state == COMMAND
+                and not self.line and not self.line_overflow):
+            # Lenient mode: a host's auto-baud "?" at the start of a line is
+            # taken as if the chip had been reset just before it.
+            self._power_on()
+            self.state = SYNC_STRING
+            self._emit(b"Synchronized\r\n")
+            self.log["handshake"].append({"t": self._t(), "event": "resync"})
+            return
         self._echo(b)
         if b == CR:
             self.pending_cr = True
@@ -463,12 +472,6 @@ class LpcIspChip:
                  "code": None, "echo": self.echo}
         self.log["commands"].append(entry)
         self.dirty = True
-        if self.opts.resync and letter.startswith("?"):
-            entry["resync"] = True
-            self._power_on()
-            self.state = SYNC_STRING
-            self._emit(b"Synchronized\r\n")
-            return
         for rule in self.opts.fail:
             if rule.fires(letter, args):
                 entry["fault"] = rule.arg
@@ -818,8 +821,9 @@ Example:
                    help="after a successful G: user code runs and the chip ignores "
                         "input (silent, default) or the ISP handler keeps answering (isp)")
     p.add_argument("--resync", action="store_true",
-                   help="lenient: a command line starting with '?' restarts the "
-                        "handshake (the real chip needs a reset for that)")
+                   help="lenient: a '?' at the start of a command line restarts the "
+                        "handshake at once, as after a reset (the real chip needs the "
+                        "reset)")
     p.add_argument("--cr-wait-ms", type=int, default=10, metavar="MS",
                    help="after a CR, how long to wait for an LF before executing the "
                         "line (default 10)")

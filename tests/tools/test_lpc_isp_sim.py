@@ -180,12 +180,16 @@ def test_question_mark_after_sync_is_not_a_resync(start_sim):
 def test_resync_switch_restarts_handshake(start_sim):
     sim = start_sim(SCRIPT, "--resync")
     sync(sim)
+    assert cmd(sim, "U 23130") == 0
     assert cmd(sim, "A 0") == 0
-    sim.send(b"?\r\n")
-    sim.expect(b"Synchronized\r\n")
+    sim.transact(b"?", b"Synchronized\r\n")
     sync_rest = b"Synchronized\r\n"
     sim.transact(sync_rest, sync_rest + b"OK\r\n")   # echo is back on after the restart
     sim.transact(b"14746\r\n", b"14746\r\nOK\r\n")
+    assert cmd(sim, "E 0 0") == 15                    # and the chip is locked again
+    sim.transact(b"J?\r\n", b"J?\r\n1\r\n")          # inside a line "?" is a character
+    assert [e["event"] for e in sim.log()["handshake"]] == [
+        "autobaud", "sync_string", "crystal", "resync", "sync_string", "crystal"]
 
 
 def test_echo_follows_a_commands(start_sim):
