@@ -277,7 +277,9 @@ class StateDir:
             atomic_write(os.path.join(self.path, name), data)
 
     def write_json(self, name, obj):
-        self.write(name, json.dumps(obj, indent=1, sort_keys=True) + "\n")
+        # Compact on purpose: the file is rewritten before every answer, and
+        # an indented dump of a long command log costs several times more.
+        self.write(name, json.dumps(obj, separators=(",", ":")) + "\n")
 
 
 def serve(port, device, state_dir):
