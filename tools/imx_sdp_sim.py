@@ -412,8 +412,7 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog="imx_sdp_sim.py",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Simulate an NXP i.MX RT1050 ROM in serial-download mode (SDP over "
-                    "a serial line) on a pseudo-terminal.",
+        description=__doc__.split("\n\n")[0] + "\n\n" + __doc__.split("\n\n")[1],
         epilog="""\
 The host writes 16-byte commands (no report IDs on a serial line):
   bytes 0-1 type, 2-5 address, 6 format, 7-10 count, 11-14 data, 15 reserved,

@@ -8,7 +8,7 @@ per-sector prepare state, the unlock state and the echo setting, and mirrors
 what happened into a state directory.  Fault switches make it misbehave in
 the ways a recovery has to survive.
 
-Behaviour as modelled (see --help for the switches):
+Behaviour as modelled (the switches follow below):
 
 * Reset state: auto-baud, echo on, locked, no sector prepared.
 * Auto-baud: a "?" is answered "Synchronized\\r\\n" (not echoed, other bytes
@@ -30,8 +30,10 @@ Behaviour as modelled (see --help for the switches):
   --fail 'C=10'.)
 * G answers "0\\r\\n" and then the chip runs user code: it stays silent and
   ignores input (--after-go isp keeps the ISP handler listening).
-* Not modelled: code read protection, the I/M/S commands (INVALID_COMMAND),
-  the ISP handler's own use of RAM, real line rates.
+* Not modelled: code read protection, I (blank check) and M (compare),
+  which answer INVALID_COMMAND, the ISP handler's own use of RAM, real line
+  rates.  The pty keeps the kernel's default (cooked) line settings until
+  the host sets its own, as a real serial port would.
 """
 import argparse
 import os
@@ -771,8 +773,7 @@ def build_parser():
     p = argparse.ArgumentParser(
         prog="lpc_isp_sim.py",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Simulate an NXP LPC17xx ROM bootloader in serial ISP mode on a "
-                    "pseudo-terminal.",
+        description=__doc__,
         epilog="""\
 The slave path of the pty is printed on the first line of standard output,
 written to --port-file (atomically, after everything else is ready) and

@@ -4,7 +4,15 @@ import os
 import signal
 import subprocess
 
-from conftest import PYTHON, TOOLS
+import pytest
+
+from bootsim_harness import PYTHON, TOOLS, sim_starter
+
+
+@pytest.fixture
+def start_sim(tmp_path):
+    yield from sim_starter(tmp_path)
+
 
 SCRIPT = "imx_sdp_sim.py"
 HAB_OPEN = bytes.fromhex("56787856")

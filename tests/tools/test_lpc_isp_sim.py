@@ -5,7 +5,15 @@ import subprocess
 import time
 
 
-from conftest import PYTHON, TOOLS
+import pytest
+
+from bootsim_harness import PYTHON, TOOLS, sim_starter
+
+
+@pytest.fixture
+def start_sim(tmp_path):
+    yield from sim_starter(tmp_path)
+
 
 SCRIPT = "lpc_isp_sim.py"
 RAM = 0x10001000            # where the updater stages data before a copy

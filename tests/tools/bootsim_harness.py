@@ -13,7 +13,6 @@ import sys
 import termios
 import time
 
-import pytest
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 TOOLS = os.path.normpath(TOOLS)
@@ -170,8 +169,12 @@ class Sim:
             raise AssertionError("simulator ignored SIGTERM")
 
 
-@pytest.fixture
-def start_sim(tmp_path):
+def sim_starter(tmp_path):
+    """Generator behind each test file's start_sim fixture.
+
+    Yields start(script, *args, open_port=True), which launches a simulator;
+    on teardown every simulator is stopped and must exit with status 0.
+    """
     sims = []
 
     def start(script, *args, open_port=True, sub=None):
