@@ -262,6 +262,7 @@ int FakeLibusb::claimInterface(libusb_device_handle* handle, int)
 {
     std::lock_guard<std::mutex> lock(current_->mutex_);
     current_->countCall("claim_interface");
+    if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
     return sDevice(handle)->claimResult;
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ struct FakeUsbDevice {
     int openResult = 0;
     int claimResult = 0;
     int releaseResult = 0;
+    // Runs inside claim_interface, while the record is opening.
+    std::function<void()> onClaim;
 };
 
 // Replaces libusb through the core's table while installed. One instance per
