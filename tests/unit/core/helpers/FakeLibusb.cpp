@@ -299,7 +299,7 @@ int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsi
     InAnswer answer = f->inAnswers_.front();
     f->inAnswers_.pop_front();
     int n = static_cast<int>(answer.data.size()) < length ? static_cast<int>(answer.data.size()) : length;
-    memcpy(data, answer.data.data(), static_cast<size_t>(n));
+    if (n > 0) memcpy(data, answer.data.data(), static_cast<size_t>(n));
     *transferred = n;
     return answer.result;
 }
