@@ -12,7 +12,9 @@
 // registry maps ids to queues. A queue holds at most aPACKETFIFO_LIMIT
 // packets: the put that exceeds it empties the queue, the new packet
 // included. A packet returned by a get is a new record the caller destroys
-// with aPacket_Destroy. Timed waits run on CLOCK_MONOTONIC.
+// with aPacket_Destroy. Timed waits run on CLOCK_MONOTONIC. A null filter
+// accepts every packet; filters run with the queue locked and must not call
+// the queue functions.
 typedef uint64_t aPacketFifoRef;
 
 #define aPACKETFIFO_LIMIT 20
@@ -46,8 +48,8 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoRef id, aPacketFilterProc filter, void*
 // Waits up to timeoutMs (on aTime_GetMSTicks) for a packet the filter
 // accepts, which is removed and returned; packets it does not accept stay
 // queued in order. Null on time-out, for an unknown queue, or when the queue
-// is destroyed meanwhile. The filter runs with the queue locked; it must not
-// call the queue functions.
+// is destroyed meanwhile. While packets are queued but none matches, the
+// queue is rescanned (yielding the processor) rather than waited on.
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef id, aPacketFilterProc filter, void* reference,
                                 uint32_t timeoutMs);
 
