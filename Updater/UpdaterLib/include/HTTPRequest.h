@@ -34,10 +34,10 @@ private:
 // Bounds on one transfer, so a dead or hostile server ends in a failed
 // request instead of a hang or an exhausted memory.
 struct HTTPLimits {
-    long connect_timeout_s = 10;                  // CURLOPT_CONNECTTIMEOUT
-    long low_speed_limit_bytes_per_s = 1;         // CURLOPT_LOW_SPEED_LIMIT ...
-    long low_speed_time_s = 30;                   // ... sustained for this long
-    size_t max_body_bytes = size_t(256) << 20;    // a longer body is refused
+    long connect_timeout_s = 10;                // CURLOPT_CONNECTTIMEOUT
+    long low_speed_limit_bytes_per_s = 1;       // CURLOPT_LOW_SPEED_LIMIT ...
+    long low_speed_time_s = 30;                 // ... sustained for this long
+    size_t max_body_bytes = size_t(256) << 20;  // a longer body is refused
 };
 
 class HTTPRequest {

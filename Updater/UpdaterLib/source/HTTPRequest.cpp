@@ -23,7 +23,10 @@ std::once_flag g_curl_once;
 
 // curl_global_init is not thread-safe and must precede every easy handle;
 // requests may come first from a download worker.
-void _curl_global_init() { std::call_once(g_curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); }); }
+void _curl_global_init()
+{
+    std::call_once(g_curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
 // libcurl write callback. Returning less than size * count makes libcurl
 // fail the transfer with CURLE_WRITE_ERROR, which is how an oversized body
@@ -94,7 +97,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_URL, full.c_str());
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_s);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_s);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_s);
     // Time-outs must not be implemented with SIGALRM: requests run on
     // worker threads.

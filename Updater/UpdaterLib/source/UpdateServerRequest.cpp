@@ -19,7 +19,10 @@ const char* const delimiters = "\n";
 const char* const firmware_delimiters = "\r\n";
 const char* const entry_delimiters = ";\r\n";
 
-const char* _base(const char* url) { return url != nullptr ? url : UpdateServerRequest::default_url; }
+const char* _base(const char* url)
+{
+    return url != nullptr ? url : UpdateServerRequest::default_url;
+}
 
 std::string _serial_text(unsigned int serial_number)
 {
@@ -30,8 +33,7 @@ std::string _serial_text(unsigned int serial_number)
 
 // Performs the request; false (already logged) when no reply came back or
 // its status is not 200. ping words its status line differently.
-bool _get(const char* name, const char* url, const Query& query, HTTPResponse& response,
-          bool is_ping = false)
+bool _get(const char* name, const char* url, const Query& query, HTTPResponse& response, bool is_ping = false)
 {
     try {
         response = HTTPRequest::GET(_base(url), query);
@@ -61,7 +63,10 @@ bool _verdict(const char* name, const char* line1, const HTTPResponse& response)
     return false;
 }
 
-const char* _text(const char* line) { return line != nullptr ? line : ""; }
+const char* _text(const char* line)
+{
+    return line != nullptr ? line : "";
+}
 
 }  // namespace
 
@@ -168,7 +173,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsig
 
     // The serial is always hexadecimal; the build may come as 0x.., 0.. or
     // decimal.
-    if (line2 != nullptr && serial_number != nullptr) *serial_number = (unsigned int)strtoul(line2, nullptr, 16);
+    if (line2 != nullptr && serial_number != nullptr)
+        *serial_number = (unsigned int)strtoul(line2, nullptr, 16);
     if (line3 != nullptr && build != nullptr) *build = (unsigned int)strtoul(line3, nullptr, 0);
     Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, _text(line1), _text(line2), _text(line3));
     return true;

@@ -228,9 +228,10 @@ TEST_F(HTTPRequestTest, LogsTheUrlAndEachChunkWithAnExcerptOfAtMost100Bytes)
     std::string text = log.Text();
     EXPECT_EQ(text.find("GET(" + server.url() + "?op=hi&)\n"), 0u) << text;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(text, m,
-                                  std::regex("rcv_data called \\(\\.\\.\\., 1, 150, [0-9A-F]{8}\\) \\[(x*)\\]\n"
-                                             "rcv_data returns 150\n")))
+    ASSERT_TRUE(
+        std::regex_search(text, m,
+                          std::regex("rcv_data called \\(\\.\\.\\., 1, 150, [0-9A-F]{8}\\) \\[(x*)\\]\n"
+                                     "rcv_data returns 150\n")))
         << text;
     EXPECT_EQ(m[1].length(), 100);
 }

@@ -64,7 +64,8 @@ std::vector<Call> AllOperations(Outputs& o)
          [&o](const char* url) { return UpdateServerRequest::GetBuild(kSerial, "FW", "1234", o.data, url); },
          [&o] { return o.data == "keep-data"; }},
         // The map is cleared before the request, so "untouched" means empty.
-        {"GetBuildList", [&o](const char* url) { return UpdateServerRequest::GetBuildList(kSerial, o.builds, url); },
+        {"GetBuildList",
+         [&o](const char* url) { return UpdateServerRequest::GetBuildList(kSerial, o.builds, url); },
          [&o] { return o.builds.empty(); }},
         {"GetRecoveryInfo",
          [&o](const char* url) {
@@ -160,8 +161,8 @@ TEST_F(UpdateServerRequestTest, OnlyTheFirstTwoCharactersOfTheFirstLineDecide)
         const char* body;
         bool ok;
     } cases[] = {
-        {"ok\n", true},    {"ok", true},     {"okay\n", true},  {"ok\r\n", true}, {"\n\nok\n", true},
-        {"OK\n", false},   {"Ok\n", false},  {" ok\n", false},  {"o\nk\n", false}, {"error\nok\n", false},
+        {"ok\n", true},  {"ok", true},    {"okay\n", true}, {"ok\r\n", true},  {"\n\nok\n", true},
+        {"OK\n", false}, {"Ok\n", false}, {" ok\n", false}, {"o\nk\n", false}, {"error\nok\n", false},
     };
     for (const Case& c : cases) {
         server.script(200, c.body);
@@ -181,7 +182,8 @@ TEST_F(UpdateServerRequestTest, EmptyReplyIsARefusalForEveryOperation)
         EXPECT_FALSE(call.run(base().c_str())) << call.name;
         EXPECT_TRUE(call.outputs_untouched()) << call.name;
         EXPECT_NE(log.Text().find("ServerCommClass: " + call.name + " failed ["), std::string::npos)
-            << call.name << "\n" << log.Text();
+            << call.name << "\n"
+            << log.Text();
     }
 }
 
@@ -208,7 +210,8 @@ TEST_F(UpdateServerRequestTest, NonOkStatusesFailEveryOperationAndAreLoggedWithT
             EXPECT_FALSE(call.run(base().c_str())) << call.name << " " << status;
             EXPECT_TRUE(call.outputs_untouched()) << call.name << " " << status;
             std::string prefix = call.name == "ping" ? "PING" : call.name;
-            std::string expected = prefix + " ==> [" + std::to_string(status) + "] [ok\n12AB\n10\n1200;1.0.0\n]\n";
+            std::string expected =
+                prefix + " ==> [" + std::to_string(status) + "] [ok\n12AB\n10\n1200;1.0.0\n]\n";
             EXPECT_NE(log.Text().find(expected), std::string::npos) << log.Text();
         }
     }
@@ -249,7 +252,8 @@ TEST_F(UpdateServerRequestTest, ServerThatNeverAnswersFailsWithinTheStallLimit)
         double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         EXPECT_LT(elapsed, 5.0) << call.name;
         EXPECT_TRUE(call.outputs_untouched()) << call.name;
-        EXPECT_NE(log.Text().find(call.name + " ==> [Timeout was reached]\n"), std::string::npos) << log.Text();
+        EXPECT_NE(log.Text().find(call.name + " ==> [Timeout was reached]\n"), std::string::npos)
+            << log.Text();
     }
     EXPECT_EQ(server.request_lines().size(), 2u);
 }

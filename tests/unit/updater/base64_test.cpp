@@ -42,8 +42,13 @@ std::string Encode(const std::string& bytes)
 
 // RFC 4648 section 10.
 const std::vector<std::pair<std::string, std::string>> kVectors = {
-    {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 }  // namespace
@@ -100,9 +105,9 @@ TEST(Base64Decode, EmptyInputGivesAnEmptyBufferWithoutReadingBeforeIt)
 TEST(Base64Decode, CharactersOutsideTheAlphabetAreRefused)
 {
     // The URL-safe alphabet, line ends, spaces, a NUL byte and high bytes.
-    for (const std::string& text : {std::string("QU-D"), std::string("QU_D"), std::string("QUJ\n"),
-                                    std::string("QU D"), std::string("QUJDQU!="), std::string("QU\0D", 4),
-                                    std::string("QU\xC3\xA9")}) {
+    for (const std::string& text :
+         {std::string("QU-D"), std::string("QU_D"), std::string("QUJ\n"), std::string("QU D"),
+          std::string("QUJDQU!="), std::string("QU\0D", 4), std::string("QU\xC3\xA9")}) {
         EXPECT_FALSE(Decode(text).ok) << text;
     }
 }

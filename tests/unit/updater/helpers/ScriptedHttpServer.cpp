@@ -63,12 +63,18 @@ int _bound_socket()
 const char* _reason(int status)
 {
     switch (status) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -81,8 +87,8 @@ std::string _url(uint16_t port, const std::string& path)
 
 void ClearProxyEnvironment()
 {
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                             "no_proxy", "NO_PROXY"}) {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
         unsetenv(name);
     }
 }
@@ -112,7 +118,10 @@ ScriptedHttpServer::~ScriptedHttpServer()
     if (listen_fd_ >= 0) close(listen_fd_);
 }
 
-std::string ScriptedHttpServer::url(const std::string& path) const { return _url(port_, path); }
+std::string ScriptedHttpServer::url(const std::string& path) const
+{
+    return _url(port_, path);
+}
 
 void ScriptedHttpServer::script(const Reply& reply)
 {
@@ -146,8 +155,9 @@ std::vector<std::string> ScriptedHttpServer::targets() const
     for (const std::string& line : request_lines()) {
         size_t first = line.find(' ');
         size_t last = line.rfind(' ');
-        result.push_back(first == std::string::npos || last <= first ? std::string()
-                                                                      : line.substr(first + 1, last - first - 1));
+        result.push_back(first == std::string::npos || last <= first
+                             ? std::string()
+                             : line.substr(first + 1, last - first - 1));
     }
     return result;
 }
@@ -254,7 +264,10 @@ RefusingPort::~RefusingPort()
     if (fd_ >= 0) close(fd_);
 }
 
-std::string RefusingPort::url(const std::string& path) const { return _url(port_, path); }
+std::string RefusingPort::url(const std::string& path) const
+{
+    return _url(port_, path);
+}
 
 UnansweredConnectPort::UnansweredConnectPort()
 {
@@ -285,4 +298,7 @@ UnansweredConnectPort::~UnansweredConnectPort()
     if (listen_fd_ >= 0) close(listen_fd_);
 }
 
-std::string UnansweredConnectPort::url(const std::string& path) const { return _url(port_, path); }
+std::string UnansweredConnectPort::url(const std::string& path) const
+{
+    return _url(port_, path);
+}
