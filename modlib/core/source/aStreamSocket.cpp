@@ -1,0 +1,185 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "aStream.h"
+#include "aTime.h"
+
+#define aSOCKET_TAG 0xDEAD
+#define aSOCKET_CONNECTED 0x1
+#define aSOCKET_WRITE_ATTEMPTS 10
+#define aSOCKET_WRITE_PAUSE_MS 60
+
+struct aSocketStream {
+    uint16_t tag;
+    uint16_t port;              // host order
+    struct sockaddr_in address;  // port and address in network order
+    // The reader and the writer of a link may both reconnect; the mutex keeps
+    // a close-and-reconnect from one thread off a send or recv in the other.
+    std::mutex mutex;
+    int fd = -1;         // guarded by mutex
+    uint32_t flags = 0;  // guarded by mutex
+};
+
+namespace {
+
+aSocketStream* sSocket(void* reference)
+{
+    aSocketStream* sock = static_cast<aSocketStream*>(reference);
+    if (sock == nullptr || sock->tag != aSOCKET_TAG) return nullptr;
+    return sock;
+}
+
+void sSetOptions(int fd)
+{
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    struct timeval none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
+    // Linger 0: closing sends a reset, so a reconnect never waits on TIME_WAIT
+    // and the module sees the old connection end at once.
+    struct linger linger = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+    ioctl(fd, FIONBIO, &on);
+}
+
+// Closes any open connection and connects anew. Caller holds sock->mutex.
+aErr sSocketStreamReset(aSocketStream* sock)
+{
+    if (sock->fd >= 0) {
+        sock->flags &= ~aSOCKET_CONNECTED;
+        close(sock->fd);
+        sock->fd = -1;
+        aTime_MSSleep(10);
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return aErrIO;
+    if (connect(fd, reinterpret_cast<const struct sockaddr*>(&sock->address), sizeof(sock->address)) != 0) {
+        int e = errno;
+        close(fd);
+        switch (e) {
+            case ECONNRESET:
+            case EAGAIN:
+            case ETIMEDOUT:
+            case ECONNREFUSED: return aErrConnection;
+            default: return aErrIO;
+        }
+    }
+    sock->fd = fd;
+    sock->flags |= aSOCKET_CONNECTED;
+    sSetOptions(fd);
+    return aErrNone;
+}
+
+bool sResetTypeError(int e)
+{
+    return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT;
+}
+
+// Caller holds sock->mutex. Peeks first so that a byte is only taken off the
+// socket when one is really there.
+aErr sSocketGetLocked(aSocketStream* sock, uint8_t* byte)
+{
+    if ((sock->flags & aSOCKET_CONNECTED) == 0) return aErrConnection;
+    ssize_t r = recv(sock->fd, byte, 1, MSG_PEEK);
+    if (r < 0) {
+        int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK) return aErrNotReady;
+        if (!sResetTypeError(e)) return aErrConnection;
+        sock->flags &= ~aSOCKET_CONNECTED;
+        aErr err = sSocketStreamReset(sock);
+        if (err != aErrNone) return err;
+        r = recv(sock->fd, byte, 1, MSG_PEEK);
+        if (r < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrConnection;
+    }
+    if (r == 0) return aErrNotReady;
+    if (recv(sock->fd, byte, 1, 0) != 1) return aErrConnection;
+    return aErrNone;
+}
+
+aErr sSocketGet(uint8_t* byte, void* reference)
+{
+    aSocketStream* sock = sSocket(reference);
+    if (sock == nullptr) return aErrParam;
+    std::lock_guard<std::mutex> lock(sock->mutex);
+    return sSocketGetLocked(sock, byte);
+}
+
+aErr sSocketWrite(const uint8_t* bytes, size_t count, void* reference)
+{
+    aSocketStream* sock = sSocket(reference);
+    if (sock == nullptr) return aErrParam;
+    {
+        std::lock_guard<std::mutex> lock(sock->mutex);
+        if ((sock->flags & aSOCKET_CONNECTED) == 0) return aErrConnection;
+    }
+    size_t sent = 0;
+    int attempts = 0;
+    while (sent < count && attempts < aSOCKET_WRITE_ATTEMPTS) {
+        {
+            std::lock_guard<std::mutex> lock(sock->mutex);
+            ssize_t r = send(sock->fd, bytes + sent, count - sent, MSG_NOSIGNAL);
+            if (r < 0) {
+                int e = errno;
+                if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
+                    sock->flags &= ~aSOCKET_CONNECTED;
+                    sSocketStreamReset(sock);
+                }
+                attempts++;
+            } else {
+                sent += static_cast<size_t>(r);
+                if (sent < count) attempts = 1;
+            }
+        }
+        if (sent < count) aTime_MSSleep(aSOCKET_WRITE_PAUSE_MS);
+    }
+    return sent < count ? aErrIO : aErrNone;
+}
+
+aErr sSocketPut(uint8_t byte, void* reference)
+{
+    return sSocketWrite(&byte, 1, reference);
+}
+
+aErr sSocketDelete(void* reference)
+{
+    aSocketStream* sock = sSocket(reference);
+    if (sock == nullptr) return aErrParam;
+    if (sock->fd >= 0) close(sock->fd);
+    sock->tag = 0;
+    delete sock;
+    return aErrNone;
+}
+
+}  // namespace
+
+aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStreamRef* stream)
+{
+    if (stream == nullptr) return aErrParam;
+    *stream = nullptr;
+    aSocketStream* sock = new (std::nothrow) aSocketStream;
+    if (sock == nullptr) return aErrResource;
+    sock->tag = aSOCKET_TAG;
+    sock->port = port;
+    sock->address = {};
+    sock->address.sin_family = AF_INET;
+    sock->address.sin_port = htons(port);
+    sock->address.sin_addr.s_addr = ipAddress;
+    aErr err;
+    {
+        std::lock_guard<std::mutex> lock(sock->mutex);
+        err = sSocketStreamReset(sock);
+    }
+    if (err == aErrNone) {
+        *stream = aStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, sock);
+        if (*stream != nullptr) return aErrNone;
+    }
+    sSocketDelete(sock);
+    return aErrResource;
+}
