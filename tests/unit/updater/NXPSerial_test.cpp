@@ -337,6 +337,11 @@ public:
     void SetEchoField(bool on) { echo = on; }
 };
 
+// The class reads some replies after a fixed wait derived from the line rate
+// (Sync, the echo of a Read's OK); tests of those run at this slow rate so
+// that the fake chip has room to answer on a loaded machine.
+const unsigned int kSlowBaud = 2400;
+
 // A connected class and a running fake chip on one pty.
 class IspTest : public ::testing::Test {
 protected:
@@ -616,7 +621,7 @@ TEST(NXPSerialConnect, ReportsTheOpenError)
 TEST_F(IspTest, SyncHandshake)
 {
     chip.autobaud = true;
-    StartChip(115200);
+    StartChip(kSlowBaud);
     EXPECT_EQ(isp.Sync(), aErrNone);
     chip.Stop();
     EXPECT_EQ(chip.wire, "?Synchronized\r\n14746\r\n");
@@ -636,7 +641,7 @@ TEST_F(IspTest, SyncWithoutOk)
 {
     chip.autobaud = true;
     chip.syncReply = "NO";
-    StartChip(115200);
+    StartChip(kSlowBaud);
     LogCapture log(DEBUG_NXPSerial);
     EXPECT_EQ(isp.Sync(), aErrIO);
     EXPECT_EQ(log.Text(), "Did not receive correct response [NO\r\n] != [OK\r\n]\n");
@@ -833,7 +838,7 @@ TEST_F(IspTest, ReadWithChecksumBlocksAndOneResend)
 {
     chip.memory = Pattern(1000, 6);  // 23 lines: blocks of 20 and 3
     chip.badReadChecksums = 1;
-    StartChip();
+    StartChip(kSlowBaud);
     std::vector<uint8_t> out(1000 + 4, 0xEE);
     EXPECT_EQ(isp.Read(0, 1000, out.data()), aErrNone);
     EXPECT_TRUE(std::equal(chip.memory.begin(), chip.memory.end(), out.begin()));
@@ -846,7 +851,7 @@ TEST_F(IspTest, ReadGivesUpAfterThreeBadChecksums)
 {
     chip.memory = Pattern(40, 7);
     chip.badReadChecksums = 3;
-    StartChip();
+    StartChip(kSlowBaud);
     std::vector<uint8_t> out(40);
     EXPECT_EQ(isp.Read(0, 40, out.data()), aErrTimeout);
     chip.Stop();
