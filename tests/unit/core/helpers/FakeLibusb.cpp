@@ -1,0 +1,313 @@
+#include "FakeLibusb.h"
+
+#include <chrono>
+#include <cstring>
+
+ConfigBuilder& ConfigBuilder::addInterface(uint8_t number, uint8_t cls, uint8_t subclass, uint8_t protocol,
+                                           const std::vector<Endpoint>& endpoints)
+{
+    std::vector<libusb_endpoint_descriptor> eps;
+    for (const Endpoint& e : endpoints) {
+        libusb_endpoint_descriptor d = {};
+        d.bLength = LIBUSB_DT_ENDPOINT_SIZE;
+        d.bDescriptorType = LIBUSB_DT_ENDPOINT;
+        d.bEndpointAddress = e.address;
+        d.bmAttributes = e.attributes;
+        d.wMaxPacketSize = 64;
+        eps.push_back(d);
+    }
+    endpoints_.push_back(eps);
+    libusb_interface_descriptor alt = {};
+    alt.bLength = LIBUSB_DT_INTERFACE_SIZE;
+    alt.bDescriptorType = LIBUSB_DT_INTERFACE;
+    alt.bInterfaceNumber = number;
+    alt.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
+    alt.bInterfaceClass = cls;
+    alt.bInterfaceSubClass = subclass;
+    alt.bInterfaceProtocol = protocol;
+    alts_.push_back(alt);
+    return *this;
+}
+
+ConfigBuilder ConfigBuilder::module()
+{
+    ConfigBuilder b;
+    b.addInterface(0, 0xFF, 0x88, 0x10,
+                   {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
+    return b;
+}
+
+libusb_config_descriptor* ConfigBuilder::get()
+{
+    interfaces_.clear();
+    for (size_t i = 0; i < alts_.size(); i++) {
+        alts_[i].endpoint = endpoints_[i].empty() ? nullptr : endpoints_[i].data();
+        libusb_interface iface = {};
+        iface.altsetting = &alts_[i];
+        iface.num_altsetting = 1;
+        interfaces_.push_back(iface);
+    }
+    config_ = {};
+    config_.bLength = LIBUSB_DT_CONFIG_SIZE;
+    config_.bDescriptorType = LIBUSB_DT_CONFIG;
+    config_.bNumInterfaces = static_cast<uint8_t>(interfaces_.size());
+    config_.bConfigurationValue = 1;
+    config_.interface = interfaces_.data();
+    return &config_;
+}
+
+FakeLibusb* FakeLibusb::current_ = nullptr;
+
+FakeLibusb::FakeLibusb()
+{
+    api_ = {init,
+            exit,
+            getDeviceList,
+            freeDeviceList,
+            getDeviceDescriptor,
+            open,
+            close,
+            getStringDescriptorAscii,
+            getConfigDescriptor,
+            freeConfigDescriptor,
+            claimInterface,
+            releaseInterface,
+            bulkTransfer,
+            clearHalt};
+    current_ = this;
+    ksusb_libusb_install(&api_);
+}
+
+FakeLibusb::~FakeLibusb()
+{
+    ksusb_libusb_install(nullptr);
+    current_ = nullptr;
+}
+
+void FakeLibusb::addDevice(FakeUsbDevice* device)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.push_back(device);
+}
+
+void FakeLibusb::queueOutAnswer(OutAnswer answer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    outAnswers_.push_back(answer);
+}
+
+void FakeLibusb::queueInAnswer(InAnswer answer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    inAnswers_.push_back(answer);
+    changed_.notify_all();
+}
+
+void FakeLibusb::setClearHaltResult(int result)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearHaltResult_ = result;
+}
+
+std::vector<FakeLibusb::Transfer> FakeLibusb::outTransfers() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outTransfers_;
+}
+
+std::vector<uint8_t> FakeLibusb::outBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outBytes_;
+}
+
+bool FakeLibusb::waitForOutBytes(size_t n, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outBytes_.size() >= n; });
+}
+
+std::vector<uint8_t> FakeLibusb::clearHalts() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clearHalts_;
+}
+
+int FakeLibusb::count(const std::string& call) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& c : counts_)
+        if (c.first == call) return c.second;
+    return 0;
+}
+
+void FakeLibusb::countCall(const std::string& call)
+{
+    // Caller holds mutex_.
+    for (auto& c : counts_) {
+        if (c.first == call) {
+            c.second++;
+            return;
+        }
+    }
+    counts_.emplace_back(call, 1);
+}
+
+namespace {
+
+// Handles and devices are the FakeUsbDevice records themselves; the context
+// is a dummy address.
+int sContext;
+
+FakeUsbDevice* sDevice(void* p)
+{
+    return static_cast<FakeUsbDevice*>(p);
+}
+
+}  // namespace
+
+int FakeLibusb::init(libusb_context** context)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("init");
+    *context = reinterpret_cast<libusb_context*>(&sContext);
+    return 0;
+}
+
+void FakeLibusb::exit(libusb_context*)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("exit");
+}
+
+ssize_t FakeLibusb::getDeviceList(libusb_context*, libusb_device*** list)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("get_device_list");
+    size_t n = current_->devices_.size();
+    libusb_device** array = new libusb_device*[n + 1];
+    for (size_t i = 0; i < n; i++) array[i] = reinterpret_cast<libusb_device*>(current_->devices_[i]);
+    array[n] = nullptr;
+    *list = array;
+    return static_cast<ssize_t>(n);
+}
+
+void FakeLibusb::freeDeviceList(libusb_device** list, int)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("free_device_list");
+    delete[] list;
+}
+
+int FakeLibusb::getDeviceDescriptor(libusb_device* device, struct libusb_device_descriptor* descriptor)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("get_device_descriptor");
+    FakeUsbDevice* d = sDevice(device);
+    *descriptor = {};
+    descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
+    descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
+    descriptor->idVendor = d->vendor;
+    descriptor->idProduct = d->product;
+    descriptor->iSerialNumber = 3;
+    descriptor->bNumConfigurations = 1;
+    return 0;
+}
+
+int FakeLibusb::open(libusb_device* device, libusb_device_handle** handle)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("open");
+    FakeUsbDevice* d = sDevice(device);
+    if (d->openResult != 0) return d->openResult;
+    *handle = reinterpret_cast<libusb_device_handle*>(d);
+    return 0;
+}
+
+void FakeLibusb::close(libusb_device_handle*)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("close");
+}
+
+int FakeLibusb::getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
+                                         int length)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("get_string_descriptor_ascii");
+    if (index != 3) return LIBUSB_ERROR_INVALID_PARAM;
+    const std::string& s = sDevice(handle)->serial;
+    int n = static_cast<int>(s.size()) < length - 1 ? static_cast<int>(s.size()) : length - 1;
+    memcpy(data, s.data(), static_cast<size_t>(n));
+    data[n] = '\0';
+    return n;
+}
+
+int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index, struct libusb_config_descriptor** config)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("get_config_descriptor");
+    if (index != 0) return LIBUSB_ERROR_NOT_FOUND;
+    *config = sDevice(device)->config.get();
+    return 0;
+}
+
+void FakeLibusb::freeConfigDescriptor(struct libusb_config_descriptor*)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("free_config_descriptor");
+}
+
+int FakeLibusb::claimInterface(libusb_device_handle* handle, int)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("claim_interface");
+    if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
+    return sDevice(handle)->claimResult;
+}
+
+int FakeLibusb::releaseInterface(libusb_device_handle* handle, int)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("release_interface");
+    return sDevice(handle)->releaseResult;
+}
+
+int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
+                             int* transferred, unsigned int timeoutMs)
+{
+    FakeLibusb* f = current_;
+    std::unique_lock<std::mutex> lock(f->mutex_);
+    f->countCall("bulk_transfer");
+    *transferred = 0;
+    if ((endpoint & 0x80) == 0) {
+        f->outTransfers_.push_back({endpoint, std::vector<uint8_t>(data, data + length), timeoutMs});
+        OutAnswer answer = {0, length};
+        if (!f->outAnswers_.empty()) {
+            answer = f->outAnswers_.front();
+            f->outAnswers_.pop_front();
+        }
+        *transferred = answer.transferred;
+        if (answer.result == 0) f->outBytes_.insert(f->outBytes_.end(), data, data + length);
+        f->changed_.notify_all();
+        return answer.result;
+    }
+    // A real IN transfer blocks up to its time-out; a short wait keeps a
+    // link's in-pipe from spinning while still answering promptly.
+    f->changed_.wait_for(lock, std::chrono::milliseconds(3), [&] { return !f->inAnswers_.empty(); });
+    if (f->inAnswers_.empty()) return LIBUSB_ERROR_TIMEOUT;
+    InAnswer answer = f->inAnswers_.front();
+    f->inAnswers_.pop_front();
+    int n = static_cast<int>(answer.data.size()) < length ? static_cast<int>(answer.data.size()) : length;
+    if (n > 0) memcpy(data, answer.data.data(), static_cast<size_t>(n));
+    *transferred = n;
+    return answer.result;
+}
+
+int FakeLibusb::clearHalt(libusb_device_handle*, unsigned char endpoint)
+{
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    current_->countCall("clear_halt");
+    current_->clearHalts_.push_back(endpoint);
+    return current_->clearHaltResult_;
+}
