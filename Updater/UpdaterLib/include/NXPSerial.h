@@ -46,7 +46,8 @@ public:
 
     // Opens port at the first supported rate not below baud (9600 above
     // 230400), 8N1, closing any stream opened before. Returns the serial
-    // stream's open error (aErrNotFound, aErrPermission, aErrIO, ...).
+    // stream's open error (aErrNotFound, aErrPermission, aErrIO, ...);
+    // aErrParam for a null port.
     aErr Connect(const char* port, unsigned int baud);
     // Closes the stream if open. Always aErrNone.
     aErr Disconnect();

@@ -108,6 +108,7 @@ NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 aErr NXPSerialClass::Connect(const char* port, unsigned int rate)
 {
     Disconnect();
+    if (port == nullptr) return aErrParam;
     unsigned int index = kFallbackRateIndex;
     for (unsigned int i = 0; i < kRateCount; i++) {
         if (kRates[i] >= rate) {

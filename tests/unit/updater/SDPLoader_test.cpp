@@ -574,6 +574,7 @@ public:
     }
 
     bool silent = false;
+    bool deafAfterWriteFile = false;  // stops reading once a write-file command came
     std::map<unsigned int, unsigned int> registers;
 
     Bytes wire;                        // everything received
@@ -596,6 +597,10 @@ private:
         Bytes command;
         size_t expectData = 0;
         while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+            if (deaf_) {
+                usleep(5000);
+                continue;
+            }
             struct pollfd p = {master_, POLLIN, 0};
             if (poll(&p, 1, 5) <= 0 || (p.revents & POLLIN) == 0) continue;
             unsigned char chunk[4096];
@@ -619,7 +624,10 @@ private:
                 if (silent) continue;
                 switch (c[0]) {
                     case 0x05: Reply(0xF0F0F0F0); break;
-                    case 0x04: expectData = count; break;
+                    case 0x04:
+                        expectData = count;
+                        deaf_ = deafAfterWriteFile;
+                        break;
                     case 0x01:
                         if (registers.count(address)) Reply(registers[address]);
                         break;
@@ -633,6 +641,7 @@ private:
     int master_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    bool deaf_ = false;
 };
 
 // A pty left in the kernel's default (cooked) settings; the test holds the
@@ -791,4 +800,28 @@ TEST(SerialSDP, StalledWriteFailsWithinASecondAndStaysFailed)
     EXPECT_LT(serial.writeData(small), 0);
     EXPECT_LT(SecondsSince(t0), 0.1);
     std::printf("[ measure  ] stalled serial write gave up after %.3f s\n", first);
+}
+
+TEST(SerialSDP, StalledLineEndsTheTransferWithinAboutASecond)
+{
+    Pty pty;
+    SerialChip chip(pty.master);
+    chip.deafAfterWriteFile = true;
+    SDPLoader sdp;
+    ASSERT_TRUE(sdp.setLoader(new Serial_SDPLoader(pty.path.c_str())));
+    ASSERT_EQ(sdp.init(), SDPLoader::SDP_OK);
+    chip.Start();
+    // Far more than the pty holds: the line fills up part way through.
+    Bytes image(1 << 20, 0x5A);
+    LogCapture log(DEBUG_iMXSerial);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(sdp.writeLoader(image, 0x20000000), SDPLoader::SDP_NO_COMPLETION);
+    double seconds = SecondsSince(t0);
+    EXPECT_LT(seconds, 3.0);
+    std::string text = log.Text();
+    // The stalled packet and every later one report failure; none waits again.
+    EXPECT_NE(text.find("Write Res: -1 , Total: "), std::string::npos);
+    EXPECT_NE(text.find("Loop: 1023, tell: 1048576, size: 1025\n"), std::string::npos);
+    EXPECT_NE(text.find("Loader Transfer Unsuccessful\n"), std::string::npos);
+    std::printf("[ measure  ] 1 MiB loader over a stalled line failed after %.3f s\n", seconds);
 }
