@@ -120,13 +120,34 @@ class NetNS:
         self.close()
 
 
-def private_home_prefix(home_dir):
+def private_home_prefix(home_dir, store=None):
     """Command prefix that runs the rest in a private mount namespace with
     home_dir bind-mounted over the password database's home directory and
-    empty directories over the USB device trees."""
+    empty directories over the USB device trees.
+
+    store chooses a broken store for fault tests:
+      "ro"    home_dir is bound read-only, so nothing in it can be written;
+      "full"  a small tmpfs gets a copy of home_dir and is filled up before
+              the command runs, so no file can grow; afterwards the tmpfs's
+              contents (filler excluded) replace home_dir's, so callers read
+              the result in home_dir as usual.
+    """
     # USB is hidden too: tests never see the machine's real USB devices.
-    script = ('mount --bind "$0" "$1" && shift && '
-              'for d in /dev/bus/usb /sys/bus/usb/devices; do '
-              '[ -d "$d" ] && mount -t tmpfs none "$d"; done; exec "$@"')
+    usb = 'for d in /dev/bus/usb /sys/bus/usb/devices; do [ -d "$d" ] && mount -t tmpfs none "$d"; done; '
+    if store is None:
+        script = 'mount --bind "$0" "$1" && shift && ' + usb + 'exec "$@"'
+    elif store == "ro":
+        script = ('mount --bind "$0" "$1" && mount -o remount,bind,ro "$1" && shift && ' + usb +
+                  'exec "$@"')
+    elif store == "full":
+        # dd stops at ENOSPC; what is left is less than one block.
+        script = ('src="$0"; dst="$1"; shift; '
+                  'mount -t tmpfs -o size=4m,mode=0755 none "$dst" && cp -a "$src"/. "$dst"/ || exit 99; '
+                  'dd if=/dev/zero of="$dst/.fill" bs=4k 2>/dev/null; '
+                  'dd if=/dev/zero of="$dst/.fill2" bs=1 2>/dev/null; ' + usb +
+                  '"$@"; rc=$?; rm -f "$dst/.fill" "$dst/.fill2"; '
+                  'find "$src" -mindepth 1 -delete && cp -a "$dst"/. "$src"/ || exit 98; exit $rc')
+    else:
+        raise ValueError("store must be None, 'ro' or 'full'")
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
             str(home_dir), passwd_home()]

@@ -47,8 +47,10 @@ class UpdaterRunner:
     def store(self):
         return self.home / ".orvantis" / "updater"
 
-    def __call__(self, *args, timeout=120, stdin=subprocess.DEVNULL, binary=None):
-        cmd = self.ns.prefix() + private_home_prefix(self.home) + [str(binary or UPDATER_BIN)]
+    def __call__(self, *args, timeout=120, stdin=subprocess.DEVNULL, binary=None, store=None):
+        """store: None, or "ro" / "full" for a read-only or full store
+        (see netns.private_home_prefix)."""
+        cmd = self.ns.prefix() + private_home_prefix(self.home, store) + [str(binary or UPDATER_BIN)]
         cmd += [str(a) for a in args]
         proc = subprocess.run(cmd, capture_output=True, timeout=timeout, stdin=stdin)
         return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
@@ -90,6 +92,15 @@ def modules(netns, tmp_path):
     yield start
     for vm in started:
         vm.stop()
+
+
+@pytest.fixture
+def server(netns, tmp_path):
+    """The update server stand-in on 10.231.0.1 (see server.py)."""
+    from server import UpdateServer
+    s = UpdateServer(netns, tmp_path / "tree", tmp_path / "server")
+    yield s
+    s.stop()
 
 
 @pytest.fixture
