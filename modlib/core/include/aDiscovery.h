@@ -12,6 +12,9 @@
 #define aDISCOVERY_REPLY_PORT 9889
 // The listener gives up this long after the last reply.
 #define aDISCOVERY_RECEIVE_TIMEOUT_MS 2000
+// ... and this long after the request at the latest, however many datagrams
+// keep arriving.
+#define aDISCOVERY_MAX_WINDOW_MS 10000
 
 // Called once per module found with the enumerator's own spec (copy it to
 // keep it). Set *found to count the spec as a match; return false to stop.
@@ -19,7 +22,9 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, voi
 
 // Enumerates modules on USB or TCPIP (other types find nothing) in the
 // caller's thread; returns how many specs the callback marked found. Never
-// reports errors: unusable devices and interfaces are skipped.
+// reports errors: unusable devices and interfaces are skipped. A TCPIP
+// enumeration ends aDISCOVERY_RECEIVE_TIMEOUT_MS after the last reply, and at
+// most aDISCOVERY_MAX_WINDOW_MS after the request.
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
 
 // New spec (destroy with aLinkSpec_Destroy) of the first module with that

@@ -7,10 +7,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "aKeystrand.h"
+#include "aTime.h"
 #include "ksusb_libusb.h"
 
 namespace {
@@ -125,8 +127,18 @@ uint32_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference)
     uint32_t matches = 0;
     if (listener >= 0 && sent) {
         // Each receive waits at most the listener's time-out, so the loop
-        // ends that long after the last reply.
+        // ends that long after the last reply. Anything that keeps sending to
+        // the reply port (a flood, stray datagrams, a chattering device)
+        // would restart that time-out for ever, so the whole collection has a
+        // deadline too: the last receive waits only for what is left of it.
+        const uint64_t deadline = aTime_GetMSTicks() + aDISCOVERY_MAX_WINDOW_MS;
         for (;;) {
+            const uint64_t now = aTime_GetMSTicks();
+            if (now >= deadline) break;
+            const uint64_t wait = std::min<uint64_t>(deadline - now, aDISCOVERY_RECEIVE_TIMEOUT_MS);
+            struct timeval timeout = {static_cast<time_t>(wait / 1000),
+                                      static_cast<suseconds_t>((wait % 1000) * 1000)};
+            setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
             uint8_t reply[kReplySize];
             reply[12] = kUnknownModel;
             struct sockaddr_in from{};
