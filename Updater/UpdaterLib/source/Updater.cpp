@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <memory>
@@ -93,6 +94,18 @@ uint32_t sBuildFromText(const std::string& text)
         return 0;
     }
     return value;
+}
+
+// Whether downloaded bytes can be a BIRD file: the header that BirdFile's
+// loader reads and a zlib stream that inflates. base64 carries no check of
+// its own, so a reply damaged in transit still decodes; the stream's
+// Adler-32 catches it before the damaged file could replace a good download.
+bool sIsBirdData(const unsigned char* bytes, size_t size)
+{
+    if (size <= 6 || memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 || bytes[4] == 0 || bytes[5] == 0)
+        return false;
+    BirdFile probe;
+    return probe.DecompressData(bytes + 6, size - 6);
 }
 
 std::string sBirdName(uint32_t build)
@@ -432,7 +445,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
     }
     size_t size = 0;
     unsigned char* bytes = base64_decode(data_text.c_str(), data_text.size(), &size);
-    if (bytes == nullptr) {
+    if (bytes == nullptr || !sIsBirdData(bytes, size)) {
+        free(bytes);
         display.message(kError, "Failed to retreive a valid BIRD file");
         return 0;
     }
