@@ -1,0 +1,404 @@
+"""Fault matrix: each stage of each command against each fault the stand-ins inject.
+
+Every row of MATRIX runs its command once with its fault injected and checks
+the exit status, the exact standard output (after the version banner) and
+standard error, that the run ended within the row's time limit, and that the
+store (every settings file and stored build) is byte for byte as it was,
+unless the row names the effect a good run has.
+
+Stages (what runs, and what is there before):
+  discover  -D -t TCPIP. The faulty module 0001ABCD answers discovery beside
+            a healthy 0002BEEF, which must still be listed.
+  router    -D -r D272031D -t TCPIP. Router D272031D with the healthy child
+            00000404 and, for child faults, the faulty child 00000606.
+  list      -B -d 0001ABCD; the server offers builds 1100 and 1200.
+  download  -G -d 0001ABCD; 1100 was downloaded before, 1200 is the newest.
+  update    -U -d 0001ABCD; 1200 is stored (downloaded before), the module
+            runs 1.1.0 (1100).
+  recover   -N and -U -t RECOVER (see the recovery rows).
+
+Injections (column 3):
+  mod K=V,...    tools/virtual_module.py keys of 0001ABCD (the router's for
+                 the router stage)
+  child K=V,...  keys of the router's child 00000606
+  srv OP:KIND    tools/update_server.py faults, several separated by blanks
+  url refused    -u names a port nothing listens on
+  url blackhole  -u names a LAN address nobody answers
+  flood          a host on the LAN sends a 7-byte datagram to the discovery
+                 reply port every 0.3 s for the whole run
+  store ro       the home is bound read-only
+  store full     the home is a tmpfs filled to its last block
+  ... new        the command names 0001ABCE, which has no store entry yet
+
+What a fault ends in, by command:
+  -D always exits 0 with its table. A module that fails to answer is still
+    listed; a TCP/IP row does not show the error, so it shows what could be
+    read (0.0.0 (0) when nothing). A router that fails gives
+    "No devices found.".
+  -B exits 0 after printing the (empty) list, with an error line.
+  -G, -U and recovery exit 1 with their error lines. Faults the updater rides
+    out exit 0 (one wrong acknowledgement, a slow server, a failed build query
+    during -U, which falls back to the stored download). A module fault during
+    the transfer shows in the transfer's count line ("Transferred 0 blocks,
+    0 total bytes") and in the package-0 debug lines on standard error; the
+    update flow has no error line of its own for it.
+  -U on a read-only or full store still installs the firmware and exits 0;
+    the transfer cannot be recorded, the settings stay as they were.
+
+Not injectable with these stand-ins: garbage bytes or a slow answer from a
+module (the virtual module always frames its packets at once), and a wrong
+acknowledgement from the update server (its replies carry none).
+
+A stalled server costs the HTTP client's low-speed abort (no byte for 30 s),
+and a module that does not restart the 30 s reboot wait, so each appears once.
+"""
+import re
+import time
+
+import pytest
+
+from conftest import SYSTEM_PYTHON
+from vmodule import module_spec
+
+SERIAL = "0001ABCD"
+OTHER = "0002BEEF"
+ROUTER = "D272031D"
+FRESH = "0001ABCE"
+
+UPDATE_TIME = re.compile(r"^Update time: \d+\.\d{4} sec$")
+
+# Standard output after the banner. Discovery rows after the header may come
+# in any order.
+D_COLUMNS = "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"
+D_HEAD = ["Searching for Keystrand devices", "Discovered Devices: (TCPIP)", D_COLUMNS]
+D_OTHER = "    0002BEEF  04       04      Cedar          2.0.7 (77) [10.231.0.3]"
+R_HEAD = ["Searching for Keystrand Network devices connected to D272031D", "Discovered Devices: (TCPIP)"]
+R_NONE = R_HEAD + ["    No devices found."]
+R_OK = R_HEAD + [D_COLUMNS, "    D272031D  02       02      Ironwood       1.0.0 (10) [10.231.0.2]",
+                 "    00000404  04       02      Cedar          1.4.4 (44) [10.231.0.2]"]
+B_NONE = ["No builds found for device [0001ABCD]"]
+B_LIST = ["Build List for device [0001ABCD]:", "", "Build          \tVersion        ",
+          "1100           \t1.1.0          ", "1200           \t1.2.0          "]
+G_ASK = ["Retrieving firmware for device with serial number 0001ABCD", "No build specified", "Using Latest build"]
+G_NEW = ["Retrieving firmware for device with serial number 0001ABCE", "No build specified", "Using Latest build"]
+G_CHECK = G_ASK + ["Retrieving build 1200", "Validating build 1200 with server"]
+G_VALID = G_CHECK + ["Build 1200 is valid"]
+U_PICK = ["Updating firmware with build: 1200"]
+U_LOADER = U_PICK + ["Transferring loader to device", "Transferring loader block 1 of 1, 4100 bytes"]
+U_FIRMWARE = U_LOADER + ["Transferred 1 blocks, 4100 total bytes", "Starting Load on Device",
+                         "Transferring firmware block 1 of 1, 65540 bytes"]
+U_DONE = U_FIRMWARE + ["Transferred 1 blocks, 65540 total bytes", UPDATE_TIME]
+U_NO_LOADER = U_LOADER + ["Transferred 0 blocks, 0 total bytes", UPDATE_TIME]
+U_NO_FIRMWARE = U_FIRMWARE + ["Transferred 0 blocks, 0 total bytes", UPDATE_TIME]
+
+# Standard error.
+NOT_LOADED = ["Download failed", "Failed to retreive a valid BIRD file"]
+FW_FAILED = ["NETWORK: Failed to transfer firmware"]
+NO_BUILDS = ["Failed to retrieve builds for 0001ABCD"]
+PING_FAILED = ["Server request failed for {url}"]
+
+# Store effects of rows that end like a good run (every other row: unchanged).
+DOWNLOADED = "1200.bird stored, LATEST_DOWNLOAD=1200.bird"
+TRANSFERRED = "LATEST_TRANSFER=1200.bird"
+
+RECOVERY = "recovery flows not merged"
+
+MATRIX = [
+    # stage      fault                                  injection                     exit
+    #            standard output / standard error                                      limit (s), effect
+    ("discover", "silence",                             "mod silent=1",               0,
+     D_HEAD + ["    0001ABCD  02       02      Ironwood       0.0.0 (0) [10.231.0.2]", D_OTHER], [], 15),
+    ("discover", "disconnect (connection refused)",     "mod listen=127.0.0.1",       0,
+     D_HEAD + ["    0001ABCD  02       02      Ironwood       0.0.0 (0) [10.231.0.2]", D_OTHER], [], 10),
+    ("discover", "garbage (datagrams on the reply port)", "flood",                    0,
+     D_HEAD + ["    0001ABCD  02       02      Ironwood       1.2.0 (1200) [10.231.0.2]", D_OTHER], [], 14),
+    ("discover", "wrong status (version query)",        "mod uei_error=3:7:5",        0,
+     D_HEAD + ["    0001ABCD  02       02      Ironwood       0.0.0 (1200) [10.231.0.2]", D_OTHER], [], 10),
+    ("discover", "wrong status (build query)",          "mod build_error=29",         0,
+     D_HEAD + ["    0001ABCD  02       02      Ironwood       1.2.0 (0) [10.231.0.2]", D_OTHER], [], 10),
+
+    ("router",   "silence (router)",                    "mod silent=1",               0, R_NONE, [], 15),
+    ("router",   "disconnect (router refuses)",         "mod listen=127.0.0.1",       0, R_NONE, [], 10),
+    ("router",   "wrong status (route to me)",          "mod uei_error=3:20:5",       0, R_NONE, [], 10),
+    ("router",   "silence (child)",                     "child silent=1",             0, R_OK, [], 15),
+    ("router",   "wrong status (child's build query)",  "child build_error=29",       0,
+     R_OK + ["    00000606  06       02      Elmwood        1.6.6 (0) [10.231.0.2]"], [], 15),
+
+    ("list",     "silence (nobody answers)",            "url blackhole",              0, B_NONE, PING_FAILED, 15),
+    ("list",     "disconnect (connection refused)",     "url refused",                0, B_NONE, PING_FAILED, 5),
+    ("list",     "disconnect (hangs up after 2 s)",     "srv builds:stall=2",         0, B_NONE, NO_BUILDS, 10),
+    ("list",     "wrong status (HTTP 500)",             "srv hi:status=500",          0, B_NONE, PING_FAILED, 5),
+    ("list",     "wrong status (error reply)",          "srv builds:first-line",      0, B_NONE, NO_BUILDS, 5),
+    ("list",     "garbage",                             "srv builds:garbage",         0, B_NONE, NO_BUILDS, 5),
+    ("list",     "empty reply",                         "srv hi:empty",               0, B_NONE, PING_FAILED, 5),
+    ("list",     "truncated reply",                     "srv builds:truncate",        0, B_NONE, NO_BUILDS, 5),
+    ("list",     "slow server (2 s)",                   "srv builds:delay=2",         0, B_LIST, [], 10),
+
+    ("download", "silence (nobody answers)",            "url blackhole",              1, G_ASK, PING_FAILED, 15),
+    ("download", "disconnect (connection refused)",     "url refused",                1, G_ASK, PING_FAILED, 5),
+    ("download", "disconnect (hangs up after 1 s)",     "srv bird:stall=1",           1, G_VALID, NOT_LOADED, 10),
+    ("download", "wrong status (HTTP 503)",             "srv hi:status=503",          1, G_ASK, PING_FAILED, 5),
+    ("download", "wrong status (HTTP 500 to the file)", "srv bird:status=500",        1, G_VALID, NOT_LOADED, 5),
+    ("download", "wrong status (error reply)",          "srv qu:first-line",          1,
+     G_ASK, ["No build information for device"], 5),
+    ("download", "wrong status (empty build list)",     "srv builds:empty",           1,
+     G_CHECK, ["No valid build 1200"], 5),
+    ("download", "garbage (build query)",               "srv qu:garbage",             1,
+     G_ASK, ["No build information for device"], 5),
+    ("download", "garbage (file)",                      "srv bird:garbage",           1, G_VALID, NOT_LOADED, 5),
+    ("download", "wrong sum (a byte of the file inverted)", "srv bird:bad-base64=bytes", 1,
+     G_VALID, ["Failed to retreive a valid BIRD file"], 5),
+    ("download", "wrong sum (base64 cut short)",        "srv bird:bad-base64=drop",   1,
+     G_VALID, ["Failed to retreive a valid BIRD file"], 5),
+    ("download", "truncated reply",                     "srv bird:truncate=5000",     1, G_VALID, NOT_LOADED, 5),
+    ("download", "slow server (3 s)",                   "srv bird:delay=3",           0, G_VALID, [], 10, DOWNLOADED),
+    ("download", "stalled server (never answers)",      "srv bird:stall",             1, G_VALID, NOT_LOADED, 45),
+    ("download", "full disk",                           "store full",                 1,
+     G_VALID, ["Failed to write file with 6"], 5),
+    ("download", "read-only store",                     "store ro",                   1,
+     G_VALID, ["Failed to write file with 3"], 5),
+    ("download", "read-only store, new device",         "store ro new",               1,
+     G_NEW, ["Could not create directory for storing BIRD file"], 5),
+
+    ("update",   "silence",                             "mod silent=1",               1,
+     U_PICK, ["Birdfile failed validation"], 10),
+    ("update",   "disconnect (connection refused)",     "mod listen=127.0.0.1",       1,
+     U_PICK + [UPDATE_TIME], ["Failed to connect to module [0001ABCD]"], 10),
+    ("update",   "disconnect (loader transfer)",        "mod drop_after_data=40,drop_offline_ms=60000", 1,
+     U_NO_LOADER, [], 15),
+    ("update",   "disconnect (firmware transfer)",      "mod drop_after_data=400,drop_offline_ms=60000", 1,
+     U_NO_FIRMWARE, FW_FAILED, 20),
+    ("update",   "silence (no restart after reboot)",   "mod no_reboot_drop=1",       1,
+     U_FIRMWARE + ["Transferred 1 blocks, 65540 total bytes", UPDATE_TIME], [], 45),
+    ("update",   "wrong acknowledgement (every time)",  "mod bad_ack=always",         1, U_NO_LOADER, [], 10),
+    ("update",   "wrong acknowledgement (once)",        "mod bad_ack=once",           0, U_DONE, [], 20, TRANSFERRED),
+    ("update",   "wrong sum",                           "mod bad_sum=once",           1,
+     U_NO_LOADER, ["", "NETWORK: Unable to validate transfer [00] [0007FD4C != 0007FD4D]."], 10),
+    ("update",   "wrong status (serial number query)",  "mod uei_error=3:9:5",        1,
+     U_PICK, ["Birdfile failed validation"], 5),
+    ("update",   "wrong status (model query)",          "mod uei_error=3:8:5",        1,
+     U_PICK, ["Connected device model and Bird file model do not match [Unknown]", "Birdfile failed validation"], 5),
+    ("update",   "wrong status (prepare)",              "mod prepare_status=3",       1, U_NO_LOADER, [], 10),
+    ("update",   "wrong status (block size 0)",         "mod block_size=0",           1, U_NO_FIRMWARE, FW_FAILED, 15),
+    ("update",   "wrong status (write)",                "mod write_status=4",         1, U_NO_FIRMWARE, FW_FAILED, 15),
+    ("update",   "garbage (build query: stored download used)", "srv qu:garbage",     0,
+     ["Updating with the Latest Download"] + U_DONE, [], 20, TRANSFERRED),
+    ("update",   "full disk",                           "store full",                 0, U_DONE, [], 20),
+    ("update",   "read-only store",                     "store ro",                   0, U_DONE, [], 20),
+
+    ("recover",  "silence",                             RECOVERY,                     1, [], [], 30),
+    ("recover",  "wrong status",                        RECOVERY,                     1, [], [], 30),
+    ("recover",  "wrong sum",                           RECOVERY,                     1, [], [], 30),
+    ("recover",  "slow chip",                           RECOVERY,                     1, [], [], 30),
+    ("recover",  "full disk",                           RECOVERY,                     1, [], [], 30),
+    ("recover",  "read-only store",                     RECOVERY,                     1, [], [], 30),
+]
+
+
+class Case:
+    """One row of MATRIX, with its injection parsed."""
+
+    def __init__(self, stage, fault, injection, status, out, err, limit, effect=None):
+        self.stage, self.fault, self.injection = stage, fault, injection
+        self.status, self.out, self.err, self.limit, self.effect = status, out, err, limit, effect
+        kind, _, rest = injection.partition(" ")
+        self.kind = kind
+        self.keys = dict(kv.split("=", 1) for kv in rest.split(",")) if kind in ("mod", "child") else {}
+        self.server_faults = rest.split() if kind == "srv" else []
+        self.url = rest if kind == "url" else None
+        words = rest.split()
+        self.store = words[0] if kind == "store" else None
+        self.device = FRESH if "new" in words[1:] else SERIAL
+
+    @property
+    def id(self):
+        return "%s-%s" % (self.stage, re.sub(r"[^a-z0-9]+", "_", self.fault.lower()).strip("_"))
+
+
+CASES = [Case(*row) for row in MATRIX]
+
+
+def flood_reply_port(netns, seconds=120):
+    """A host on the LAN (10.231.0.5) sends a short datagram, which is no
+    discovery reply, to the updater's reply port every 0.3 s; the namespace's
+    teardown ends it."""
+    code = ("import socket, time\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind(('10.231.0.5', 0))\n"
+            "end = time.time() + %d\n"
+            "while time.time() < end:\n"
+            "    s.sendto(b'garbage', ('10.231.0.1', 9889))\n"
+            "    time.sleep(0.3)\n" % seconds)
+    netns.peer_popen([SYSTEM_PYTHON, "-c", code])
+
+
+def snapshot(root):
+    """Every file under root, path -> bytes."""
+    if not root.exists():
+        return {}
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def settings_of(files, serial=SERIAL):
+    text = files.get("%s/.settings" % serial, b"").decode()
+    return dict(l.split("=", 1) for l in text.splitlines() if "=" in l)
+
+
+class Stage:
+    """Starts what one stage needs and names its command."""
+
+    def __init__(self, case, netns, updater, server, modules):
+        self.case, self.netns, self.updater, self.server, self.modules = case, netns, updater, server, modules
+
+    @property
+    def url(self):
+        return {"refused": "http://10.231.0.1:9/cgi/u",
+                "blackhole": "http://10.231.0.9:8080/cgi/u"}.get(self.case.url, self.server.url)
+
+    def prepare(self):
+        getattr(self, "_prepare_" + self.case.stage)()
+
+    def command(self):
+        return getattr(self, "_command_" + self.case.stage)()
+
+    def _module_keys(self, **defaults):
+        if self.case.kind == "mod":
+            defaults.update(self.case.keys)
+        return defaults
+
+    def _prepare_discover(self):
+        keys = self._module_keys(model=19, address=2, version="1.2.0", build=1200)
+        self.modules(module_spec(SERIAL, 0, **keys),
+                     module_spec(OTHER, 1, model=13, address=4, version="2.0.7", build=77))
+        if self.case.kind == "flood":
+            flood_reply_port(self.netns)
+
+    def _command_discover(self):
+        return ["-D", "-t", "TCPIP"]
+
+    def _prepare_router(self):
+        keys = self._module_keys(model=19, address=2, version="1.0.0", build=10, answer_absent=3)
+        children = ["serial=00000404,address=4,model=13,version=1.4.4,build=44"]
+        if self.case.kind == "child":
+            children.append(",".join(["serial=00000606,address=6,model=15,version=1.6.6,build=66"] +
+                                     ["%s=%s" % kv for kv in self.case.keys.items()]))
+        self.modules((module_spec(ROUTER, 0, **keys), children))
+
+    def _command_router(self):
+        return ["-D", "-r", ROUTER, "-t", "TCPIP"]
+
+    def _prepare_list(self):
+        self.server.add_build(SERIAL, 1100, "1.1.0")
+        self.server.add_build(SERIAL, 1200, "1.2.0")
+
+    def _command_list(self):
+        return ["-B", "-d", SERIAL, "-u", self.url]
+
+    def _prepare_download(self):
+        for serial in (SERIAL, FRESH):
+            self.server.add_build(serial, 1100, "1.1.0")
+        good = self.updater("-G", "-d", SERIAL, "-u", self.server.url)
+        assert good.status == 0, good.stderr
+        for serial in (SERIAL, FRESH):
+            self.server.add_build(serial, 1200, "1.2.0")
+
+    def _command_download(self):
+        return ["-G", "-d", self.case.device, "-u", self.url]
+
+    def _prepare_update(self):
+        self.server.add_build(SERIAL, 1200, "1.2.0", serial_offsets=True)
+        good = self.updater("-G", "-d", SERIAL, "-u", self.server.url)
+        assert good.status == 0, good.stderr
+        keys = self._module_keys(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300,
+                                 reboot_offline_ms=500)
+        self.modules(module_spec(SERIAL, 0, **keys))
+
+    def _command_update(self):
+        return ["-U", "-d", SERIAL, "-u", self.url]
+
+
+def check_output(case, r, url):
+    assert r.out_lines[0] == "Updater (Version: 1.1 Apr 26 2023)", r.stdout
+    out, expected = r.out_lines[1:], list(case.out)
+    if case.stage in ("discover", "router"):
+        out = out[:3] + sorted(out[3:])
+        expected = expected[:3] + sorted(expected[3:])
+    assert len(out) == len(expected), r.stdout
+    for got, want in zip(out, expected):
+        if isinstance(want, re.Pattern):
+            assert want.match(got), r.stdout
+        else:
+            assert got == want, r.stdout
+    assert r.err_lines == [e.format(url=url) for e in case.err]
+
+
+def check_store(case, before, after):
+    if case.effect is None:
+        assert after == before
+        return
+    changed = {k for k in set(before) | set(after) if before.get(k) != after.get(k)}
+    values = settings_of(after)
+    if case.effect == DOWNLOADED:
+        assert changed == {"%s/1200.bird" % SERIAL, "%s/.settings" % SERIAL}
+        assert values["LATEST_DOWNLOAD"] == "1200.bird"
+    elif case.effect == TRANSFERRED:
+        assert changed == {"%s/.settings" % SERIAL}
+        assert values["LATEST_TRANSFER"] == "1200.bird"
+    else:
+        raise AssertionError("unknown effect %r" % case.effect)
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(c, id=c.id, marks=[pytest.mark.skip(reason=RECOVERY)] if c.injection == RECOVERY else [])
+    for c in CASES])
+def test_fault(case, netns, updater, server, modules):
+    stage = Stage(case, netns, updater, server, modules)
+    stage.prepare()
+    before = snapshot(updater.store)
+    server.set_faults(case.server_faults)
+    start = time.monotonic()
+    r = updater(*stage.command(), store=case.store, timeout=case.limit + 60)
+    elapsed = time.monotonic() - start
+    assert r.status == case.status, r.stdout + r.stderr
+    check_output(case, r, stage.url)
+    assert elapsed < case.limit
+    check_store(case, before, snapshot(updater.store))
+
+
+def test_the_matrix_names_each_case_once():
+    ids = [c.id for c in CASES]
+    assert len(ids) == len(set(ids))
+
+
+def test_a_search_ends_while_datagrams_keep_arriving(netns, updater, server):
+    """Regression: every datagram on the discovery reply port restarted the
+    listener's 2 s time-out, so a sender that never paused kept any search
+    for a module (-D, -U, -D -r) running for as long as it kept sending."""
+    path = server.add_build(FRESH, 1200, "1.2.0")
+    flood_reply_port(netns)
+    start = time.monotonic()
+    r = updater("-U", "-d", FRESH, "-f", path, "-u", server.url, timeout=120)
+    elapsed = time.monotonic() - start
+    assert r.status == 1
+    assert r.err_lines == ["Failed to connect to module [0001ABCE]"]
+    # The search's own 10 s bound ends it, not the sender (120 s).
+    assert 9.5 < elapsed < 14
+
+
+def test_a_download_damaged_in_transit_is_not_stored(updater, server):
+    """Regression: a reply whose base64 decoded into a damaged file (one byte
+    inverted) was stored as the build and named LATEST_DOWNLOAD, and -G
+    exited 0, so the next -U picked a file that cannot be loaded."""
+    server.add_build(SERIAL, 1100, "1.1.0")
+    assert updater("-G", "-d", SERIAL, "-u", server.url).status == 0
+    before = snapshot(updater.store)
+    good = server.add_build(SERIAL, 1200, "1.2.0")
+    server.set_faults(["bird:bad-base64=bytes"])
+    r = updater("-G", "-d", SERIAL, "-u", server.url)
+    assert r.status == 1
+    assert r.err_lines == ["Failed to retreive a valid BIRD file"]
+    assert snapshot(updater.store) == before
+    # Only damage is refused: the same build, undamaged, is stored.
+    server.set_faults([])
+    assert updater("-G", "-d", SERIAL, "-u", server.url).status == 0
+    assert (updater.store / SERIAL / "1200.bird").read_bytes() == good.read_bytes()
