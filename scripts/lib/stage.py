@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -120,11 +121,16 @@ def module_spec(serial, ip, model, version, build, **keys):
 class Run:
     """One finished updater run."""
 
-    def __init__(self, status, output, wall_s, cpu_s):
+    def __init__(self, status, lines, wall_s, user_s, sys_s):
         self.status = status
-        self.output = output        # None when it wrote to the terminal
+        self.lines = lines          # [(seconds since start, line)]; None when it wrote to the terminal
         self.wall_s = wall_s
-        self.cpu_s = cpu_s          # user + system time of the process
+        self.user_s = user_s        # CPU time of the process
+        self.sys_s = sys_s
+
+    @property
+    def output(self):
+        return None if self.lines is None else "".join(line for _, line in self.lines)
 
 
 class Stage:
@@ -204,18 +210,36 @@ class Stage:
         with the stage's home over the password database's home."""
         return self.ns.prefix() + private_home_prefix(self.home) + [str(UPDATER)] + [str(a) for a in args]
 
-    def run_updater(self, args, timeout, capture=True):
+    def run_updater(self, args, timeout, capture=True, on_line=None):
         """Runs the updater to its end (killed after timeout seconds).
-        capture=False leaves standard output and error on the terminal, so
-        that progress bars draw. ip netns exec, unshare and sh all exec into
-        the next program, so the process reaped here is the updater and its
-        rusage is the updater's (plus the few mount commands sh ran first)."""
-        out = tempfile.TemporaryFile(dir=self.tmp) if capture else None
+        capture=True collects standard output and error as lines stamped
+        with their arrival (the updater writes unbuffered); capture=False
+        leaves both on the terminal, so that progress bars draw.
+        on_line(seconds, line) is called for each captured line as it comes
+        (on another thread; while it runs, the updater's later lines wait).
+        ip netns exec, unshare and sh all exec into the next program, so the
+        process reaped here is the updater and its rusage is the updater's
+        (plus the two or three mount commands sh ran first)."""
+        lines = [] if capture else None
         start = time.monotonic()
         with signals_held():
-            proc = subprocess.Popen(self.updater_cmd(args), stdin=subprocess.DEVNULL, stdout=out,
+            proc = subprocess.Popen(self.updater_cmd(args), stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE if capture else None,
                                     stderr=subprocess.STDOUT if capture else None, start_new_session=True)
             self.children.append(proc)
+        reader, failed = None, []
+        if capture:
+            def read():
+                for raw in proc.stdout:
+                    line = (time.monotonic() - start, raw.decode("utf-8", "replace"))
+                    lines.append(line)
+                    if on_line is not None and not failed:
+                        try:
+                            on_line(*line)
+                        except Exception as e:      # reported below; reading goes on
+                            failed.append(e)
+            reader = threading.Thread(target=read, daemon=True)
+            reader.start()
         try:
             deadline = start + timeout
             while True:
@@ -227,17 +251,17 @@ class Stage:
                 time.sleep(0.005)
             wall = time.monotonic() - start
             proc.returncode = os.waitstatus_to_exitcode(wstatus)
-            output = None
-            if capture:
-                out.seek(0)
-                output = out.read().decode("utf-8", "replace")
-            return Run(proc.returncode, output, wall, usage.ru_utime + usage.ru_stime)
+            if reader is not None:
+                reader.join(timeout=5)   # the pipe ends with the process
+            if failed:
+                raise failed[0]
+            return Run(proc.returncode, lines, wall, usage.ru_utime, usage.ru_stime)
         finally:
             if proc.returncode is None:
                 self._kill(proc)
             self.children.remove(proc)
-            if out is not None:
-                out.close()
+            if proc.stdout is not None:
+                proc.stdout.close()
 
     @staticmethod
     def _kill(proc):
