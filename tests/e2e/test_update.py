@@ -4,18 +4,11 @@ import time
 
 import pytest
 
-from server import UpdateServer, birdpack
+from server import birdpack
 from vmodule import module_spec
 
 SERIAL = "0001ABCD"
 CTIME = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
-
-
-@pytest.fixture
-def server(netns, tmp_path):
-    s = UpdateServer(netns, tmp_path / "tree", tmp_path / "server")
-    yield s
-    s.stop()
 
 
 def settings(store, serial=SERIAL):
