@@ -358,11 +358,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
                                     bool no_cal)
 {
     uint32_t build = 0;
-    if (!build_text.empty() && !sParseUnsigned(build_text, build)) {
-        display.message(kError, "Build number '%s' must be an number", build_text.c_str());
-        return 0;
-    }
-    if (!build_text.empty() && build_text.find_first_not_of("0123456789") != std::string::npos) {
+    if (!build_text.empty() &&
+        (build_text.find_first_not_of("0123456789") != std::string::npos || !sParseUnsigned(build_text, build))) {
         display.message(kError, "Build number '%s' must be an number", build_text.c_str());
         return 0;
     }
