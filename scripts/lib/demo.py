@@ -36,7 +36,7 @@ def run(stage, args, timeout, terminal=False):
 
 
 def main():
-    ap = argparse.ArgumentParser(description="Run the updater against virtual modules (see scripts/demo).")
+    ap = argparse.ArgumentParser(prog="scripts/demo", description="Run the updater against virtual modules in private namespaces.")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory (store, server tree, "
                     "module state files) and print where it is")
     opts = ap.parse_args()
