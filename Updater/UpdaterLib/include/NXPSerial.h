@@ -86,6 +86,7 @@ public:
     aErr GetBootLoaderVersion(unsigned char& major, unsigned char& minor);
     aErr GetPartNumber(long& part);
     // Fills the four device identification words (DeviceID) in the order read.
+    // aErrTimeout when a word line does not arrive (words read so far kept).
     aErr GetDeviceID();
 
     // The four words of the last GetDeviceID.

@@ -502,6 +502,13 @@ aErr NXPSerialClass::GetDeviceID()
     GetLine(line, sizeof line, count, kCommandPolls);  // return code, not examined
     for (int i = 0; i < 4; i++) {
         GetLine(line, sizeof line, count, kCommandPolls);
+        // A chip that refuses N or falls silent sends no words; reading them
+        // as zeros would hand the server a fingerprint of no chip (and -N
+        // would print it as a success).
+        if (count == 0) {
+            Log::log(DEBUG_NXPSerial, "Error no device ID word %d\n", i);
+            return aErrTimeout;
+        }
         deviceID[i] = static_cast<uint32_t>(strtoul(line, nullptr, 0));
     }
     return err;

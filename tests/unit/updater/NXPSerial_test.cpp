@@ -703,6 +703,18 @@ TEST_F(IspTest, RefusedCommandsReturnParam)
     EXPECT_EQ(log.Text(), "Error response ==>[SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION]\n");
 }
 
+// Regression: a chip that sent the return code but no words (a refused N, a
+// line gone quiet) gave four zero words and success, so -N printed a
+// fingerprint of no chip with exit status 0.
+TEST_F(IspTest, DeviceIdWithoutItsWordsIsATimeout)
+{
+    chip.code['N'] = "1";
+    StartChip();
+    EXPECT_EQ(isp.GetDeviceID(), aErrTimeout);
+    chip.Stop();
+    EXPECT_EQ(chip.lines, (std::vector<std::string>{"N\r\n"}));
+}
+
 TEST_F(IspTest, IdentificationReplies)
 {
     StartChip();
