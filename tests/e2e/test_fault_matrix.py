@@ -57,6 +57,7 @@ import time
 
 import pytest
 
+from bootsim import BootSim
 from conftest import SYSTEM_PYTHON
 from vmodule import module_spec
 
@@ -402,3 +403,20 @@ def test_a_download_damaged_in_transit_is_not_stored(updater, server):
     server.set_faults([])
     assert updater("-G", "-d", SERIAL, "-u", server.url).status == 0
     assert (updater.store / SERIAL / "1200.bird").read_bytes() == good.read_bytes()
+
+
+def test_a_recovery_for_an_unknown_chip_leaves_no_store_entry(updater, server, tmp_path):
+    """Regression: when the server did not know the chip, the recovery went on
+    with serial number 0 and made a store entry "00000000" with a settings
+    file before the download refused that serial number."""
+    updater.store.mkdir(parents=True)
+    sim = BootSim("lpc_isp_sim.py", tmp_path / "sim")
+    try:
+        r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
+    finally:
+        sim.stop()
+    assert r.status == 1
+    assert r.out_lines[1:] == ["Recovering firmware with build: 0", "Downloading firmware build 0"]
+    assert r.err_lines == ["Serial Number must be non-zero", "Failed to load bird file"]
+    assert snapshot(updater.store) == {}
+    assert list(updater.store.iterdir()) == []

@@ -236,15 +236,22 @@ BirdFile Updater::load_bird(const char* label, const std::string& bird_file, uin
         return BirdFile(bird_file);
     }
     UpdaterStore store(updater_directory);
-    UpdaterStoreItem item = store.AddDevice(serial_number);
+    // Serial number 0 names no device (a recovery whose chip the server did
+    // not know): it gets no store entry, so a failed recovery leaves no
+    // "00000000" directory behind; the download below refuses it.
+    UpdaterStoreItem item;
+    if (serial_number != 0) item = store.AddDevice(serial_number);
     display.message(kInfo, "%s firmware with build: %u", label, build);
-    try {
-        return item.ReadBirdFile(sBirdName(build));
-    } catch (const std::runtime_error&) {
-        if (!download_if_missing) throw std::runtime_error("Error reading birdfile");
+    if (item.IsValid()) {
+        try {
+            return item.ReadBirdFile(sBirdName(build));
+        } catch (const std::runtime_error&) {
+        }
     }
+    if (!download_if_missing) throw std::runtime_error("Error reading birdfile");
     display.message(kInfo, "Downloading firmware build %u", build);
     Download_Firmware(serial_number, std::to_string(build), false, false);
+    if (!item.IsValid()) throw std::runtime_error("Error reading birdfile");
     return item.ReadBirdFile(sBirdName(build));
 }
 
