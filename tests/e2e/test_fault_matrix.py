@@ -4,7 +4,9 @@ Every row of MATRIX runs its command once with its fault injected and checks
 the exit status, the exact standard output (after the version banner) and
 standard error, that the run ended within the row's time limit, and that the
 store (every settings file and stored build) is byte for byte as it was,
-unless the row names the effect a good run has.
+unless the row names the effect a good run has. For the bootloader stages it
+also checks that a failed recovery never started the chip's image and, where
+the row says so, never erased its flash.
 
 Stages (what runs, and what is there before):
   discover  -D -t TCPIP. The faulty module 0001ABCD answers discovery beside
@@ -15,7 +17,12 @@ Stages (what runs, and what is there before):
   download  -G -d 0001ABCD; 1100 was downloaded before, 1200 is the newest.
   update    -U -d 0001ABCD; 1200 is stored (downloaded before), the module
             runs 1.1.0 (1100).
-  recover   -N and -U -t RECOVER (see the recovery rows).
+  fingerprint  -N -s PTY; the LPC bootloader simulator on a pseudo-terminal
+            (tools/lpc_isp_sim.py), or the i.MX one (tools/imx_sdp_sim.py).
+            The default recovery loader (DEADDEAD) is stored.
+  recover   -U -t RECOVER -s PTY against the LPC simulator; the server knows
+            the chip's fingerprint as 0042F00D build 3100, which is stored.
+  recover-get  the same with 3100 not stored: it is downloaded on demand.
 
 Injections (column 3):
   mod K=V,...    tools/virtual_module.py keys of 0001ABCD (the router's for
@@ -26,6 +33,9 @@ Injections (column 3):
   url blackhole  -u names a LAN address nobody answers
   flood          a host on the LAN sends a 7-byte datagram to the discovery
                  reply port every 0.3 s for the whole run
+  lpc ARGS       tools/lpc_isp_sim.py switches
+  imx ARGS       tools/imx_sdp_sim.py switches
+  port gone      -s names a serial port that does not exist
   store ro       the home is bound read-only
   store full     the home is a tmpfs filled to its last block
   ... new        the command names 0001ABCE, which has no store entry yet
@@ -44,27 +54,46 @@ What a fault ends in, by command:
     update flow has no error line of its own for it.
   -U on a read-only or full store still installs the firmware and exits 0;
     the transfer cannot be recorded, the settings stay as they were.
+  -N exits 1 with "Got no response from chip" when neither the LPC nor the
+    i.MX bootloader answers; -U -t RECOVER exits 1 and never starts the
+    image on a chip it could not write completely; a fault met before the
+    erase leaves the flash untouched. Like the module faults, a chip's
+    refusal shows only in the debug log, not in an error line. A stored
+    image is only read, so a read-only or full store does not stop a
+    recovery; fetching the image on demand first makes the device's entry
+    (settings with their time stamps only), as -G does for a new device.
 
 Not injectable with these stand-ins: garbage bytes or a slow answer from a
-module (the virtual module always frames its packets at once), and a wrong
-acknowledgement from the update server (its replies carry none).
+module (the virtual module always frames its packets at once), a wrong
+acknowledgement from the update server (its replies carry none), and a serial
+line pulled in the middle of a transfer. An i.MX chip talking during the
+loader transfer does not stop it: the loader starts, and the updater then
+looks for it on USB for 15 s (tests/e2e/test_recovery.py covers that wait).
 
 A stalled server costs the HTTP client's low-speed abort (no byte for 30 s),
 and a module that does not restart the 30 s reboot wait, so each appears once.
 """
 import re
+import shlex
 import time
 
 import pytest
 
 from bootsim import BootSim
 from conftest import SYSTEM_PYTHON
+from server import birdpack
 from vmodule import module_spec
 
 SERIAL = "0001ABCD"
 OTHER = "0002BEEF"
 ROUTER = "D272031D"
 FRESH = "0001ABCE"
+# The recovery chip: its device identification words (fingerprint and
+# decoding key), the device and build the server names for it.
+CHIP_WORDS = [0x1F0A2B3C, 0x8C4D5E6F, 0x00000042, 0xFEDCBA98]
+CHIP_SERIAL = "0042F00D"
+CHIP_BUILD = 3100
+LOADER_SERIAL = "DEADDEAD"
 
 UPDATE_TIME = re.compile(r"^Update time: \d+\.\d{4} sec$")
 
@@ -98,11 +127,24 @@ FW_FAILED = ["NETWORK: Failed to transfer firmware"]
 NO_BUILDS = ["Failed to retrieve builds for 0001ABCD"]
 PING_FAILED = ["Server request failed for {url}"]
 
-# Store effects of rows that end like a good run (every other row: unchanged).
+# Recovery (the image has one 8 KiB block and an end marker).
+C_PICK = ["Recovering firmware with build: 3100"]
+C_GET = C_PICK + ["Downloading firmware build 3100", "Retrieving build 3100", "Validating build 3100 with server",
+                  "Build 3100 is valid"]
+C_BLOCK = C_PICK + ["Transferring firmware block 1 of 1, 8192 bytes"]
+C_DONE = C_BLOCK + ["Transferred 1 blocks, 8192 total bytes", "Rebooting Device", UPDATE_TIME]
+NO_CHIP = ["Got no response from chip"]
+NO_ID = ["Could not get Device Identifier"]
+
+# Effects of rows that end like a good run; every other row leaves the store
+# unchanged (and a failed recovery never starts the chip's image).
 DOWNLOADED = "1200.bird stored, LATEST_DOWNLOAD=1200.bird"
 TRANSFERRED = "LATEST_TRANSFER=1200.bird"
-
-RECOVERY = "recovery flows not merged"
+RECOVERED = "the chip runs the image"
+UNTOUCHED = "the chip's flash was not erased"
+# The recovery makes the device's entry before it downloads (as -G does for
+# a device it has not seen): settings with nothing but their time stamps.
+NEW_ENTRY = "an empty entry for 0042F00D, the chip's flash not erased"
 
 MATRIX = [
     # stage      fault                                  injection                     exit
@@ -187,12 +229,40 @@ MATRIX = [
     ("update",   "full disk",                           "store full",                 0, U_DONE, [], 20),
     ("update",   "read-only store",                     "store ro",                   0, U_DONE, [], 20),
 
-    ("recover",  "silence",                             RECOVERY,                     1, [], [], 30),
-    ("recover",  "wrong status",                        RECOVERY,                     1, [], [], 30),
-    ("recover",  "wrong sum",                           RECOVERY,                     1, [], [], 30),
-    ("recover",  "slow chip",                           RECOVERY,                     1, [], [], 30),
-    ("recover",  "full disk",                           RECOVERY,                     1, [], [], 30),
-    ("recover",  "read-only store",                     RECOVERY,                     1, [], [], 30),
+    ("fingerprint", "silence",                          "lpc --silent",               1, [], NO_CHIP, 5),
+    ("fingerprint", "silence (device ID unanswered)",   "lpc --fail N=none",          1, [], NO_CHIP, 5),
+    ("fingerprint", "disconnect (port gone)",           "port gone",                  1, [], NO_CHIP, 5),
+    ("fingerprint", "silence (i.MX status unanswered)", "imx --ignore-status 5",      1, [], NO_CHIP, 10),
+    ("fingerprint", "wrong status (i.MX completion word)", "imx --wrong-completion 0x12345678", 1, [], NO_CHIP, 10),
+
+    ("recover",  "silence",                             "lpc --silent",               1, [], NO_ID, 10, UNTOUCHED),
+    ("recover",  "silence (device ID unanswered)",      "lpc --fail N=none",          1, [], NO_ID, 10, UNTOUCHED),
+    ("recover",  "disconnect (port gone)",              "port gone",                  1, [], NO_ID, 5, UNTOUCHED),
+    ("recover",  "wrong status (erase refused)",        "lpc --fail E=9",             1,
+     C_PICK + [UPDATE_TIME], [], 5, UNTOUCHED),
+    ("recover",  "wrong status (copy refused)",         "lpc --fail C=10",            1,
+     C_BLOCK + [UPDATE_TIME], [], 5),
+    ("recover",  "wrong status (echo not restored)",    "lpc --fail 'A 1=12'",        1,
+     C_BLOCK + ["Transferred 1 blocks, 8192 total bytes", UPDATE_TIME],
+     ["Recovery Error transfering data to device ==> [2, aErrParam]"], 5),
+    ("recover",  "wrong sum (every block resent)",      "lpc --w-resend always",      1,
+     C_BLOCK + [UPDATE_TIME], [], 5),
+    ("recover",  "slow chip (erase answered in 50 ms)", "lpc --delay E=50",           0, C_DONE, [], 10, RECOVERED),
+    ("recover",  "slow chip (erase answered in 300 ms)", "lpc --delay E=300",         1, C_PICK + [UPDATE_TIME], [], 5),
+    ("recover",  "garbage (recovery information)",      "srv fix:garbage",            1,
+     ["Recovering firmware with build: 0", "Downloading firmware build 0"],
+     ["Serial Number must be non-zero", "Failed to load bird file"], 5, UNTOUCHED),
+    ("recover",  "full disk",                           "store full",                 0, C_DONE, [], 10, RECOVERED),
+    ("recover",  "read-only store",                     "store ro",                   0, C_DONE, [], 10, RECOVERED),
+
+    ("recover-get", "truncated reply (image)",          "srv bird:truncate",          1,
+     C_GET, NOT_LOADED + ["Failed to load bird file"], 5, NEW_ENTRY),
+    ("recover-get", "wrong sum (image damaged)",        "srv bird:bad-base64=bytes",  1,
+     C_GET, ["Failed to retreive a valid BIRD file", "Failed to load bird file"], 5, NEW_ENTRY),
+    ("recover-get", "full disk",                        "store full",                 1,
+     C_GET, ["Failed to write file with 6", "Failed to load bird file"], 5, UNTOUCHED),
+    ("recover-get", "read-only store",                  "store ro",                   1,
+     [], ["Failed to load bird file"], 5, UNTOUCHED),
 ]
 
 
@@ -203,13 +273,16 @@ class Case:
         self.stage, self.fault, self.injection = stage, fault, injection
         self.status, self.out, self.err, self.limit, self.effect = status, out, err, limit, effect
         kind, _, rest = injection.partition(" ")
+        words = shlex.split(rest)
         self.kind = kind
         self.keys = dict(kv.split("=", 1) for kv in rest.split(",")) if kind in ("mod", "child") else {}
-        self.server_faults = rest.split() if kind == "srv" else []
+        self.server_faults = words if kind == "srv" else []
         self.url = rest if kind == "url" else None
-        words = rest.split()
         self.store = words[0] if kind == "store" else None
         self.device = FRESH if "new" in words[1:] else SERIAL
+        # The bootloader simulator and its switches; the LPC one by default.
+        self.chip = kind if kind in ("lpc", "imx") else "lpc"
+        self.chip_args = words if kind in ("lpc", "imx") else []
 
     @property
     def id(self):
@@ -245,11 +318,34 @@ def settings_of(files, serial=SERIAL):
     return dict(l.split("=", 1) for l in text.splitlines() if "=" in l)
 
 
+def recovery_image():
+    """An LPC recovery image: one 8 KiB firmware block scrambled with the
+    chip's words, and the 4-byte end marker."""
+    desc = {
+        "info": {"build": CHIP_BUILD, "version": "3.1.0", "serial": CHIP_SERIAL, "model": "Ironwood"},
+        "blocks": [{"type": 1, "address": "0x4000", "payload": {"size": 8192, "seed": 11}},
+                   {"type": 1, "address": "0x20000", "payload": {"hex": "01020304"}}],
+        "scramble": {"key": ["%08X" % w for w in CHIP_WORDS]},
+    }
+    return birdpack.build_bird(desc)
+
+
+def loader_image():
+    """The default i.MX recovery loader."""
+    desc = {"info": {"build": 7, "version": "0.0.7", "serial": LOADER_SERIAL, "model": "Ironwood"},
+            "blocks": [{"type": 0, "address": "0x20000000", "payload": {"size": 2500, "seed": 12}}],
+            "loader_start": "0x20000400"}
+    return birdpack.build_bird(desc)
+
+
 class Stage:
     """Starts what one stage needs and names its command."""
 
-    def __init__(self, case, netns, updater, server, modules):
+    def __init__(self, case, netns, updater, server, modules, sims):
         self.case, self.netns, self.updater, self.server, self.modules = case, netns, updater, server, modules
+        self.sims = sims
+        self.sim = None
+        self.vm = None
 
     @property
     def url(self):
@@ -257,10 +353,10 @@ class Stage:
                 "blackhole": "http://10.231.0.9:8080/cgi/u"}.get(self.case.url, self.server.url)
 
     def prepare(self):
-        getattr(self, "_prepare_" + self.case.stage)()
+        getattr(self, "_prepare_" + self.case.stage.replace("-", "_"))()
 
     def command(self):
-        return getattr(self, "_command_" + self.case.stage)()
+        return getattr(self, "_command_" + self.case.stage.replace("-", "_"))()
 
     def _module_keys(self, **defaults):
         if self.case.kind == "mod":
@@ -312,10 +408,46 @@ class Stage:
         assert good.status == 0, good.stderr
         keys = self._module_keys(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300,
                                  reboot_offline_ms=500)
-        self.modules(module_spec(SERIAL, 0, **keys))
+        self.vm = self.modules(module_spec(SERIAL, 0, **keys))
 
     def _command_update(self):
         return ["-U", "-d", SERIAL, "-u", self.url]
+
+    def _serve_recovery(self, stored):
+        tree = self.server.root
+        for serial, build, image in ((LOADER_SERIAL, 7, loader_image()),
+                                     (CHIP_SERIAL, CHIP_BUILD, recovery_image())):
+            (tree / serial).mkdir(parents=True, exist_ok=True)
+            (tree / serial / ("%d.bird" % build)).write_bytes(image)
+        (tree / "recovery").write_text(" ".join("%08X" % w for w in CHIP_WORDS) +
+                                       " %s %d\n" % (CHIP_SERIAL, CHIP_BUILD))
+        # The default loader is stored, as after any earlier -N on this
+        # machine; otherwise every chip that is no LPC fetches it first.
+        for serial in (LOADER_SERIAL, CHIP_SERIAL) if stored else (LOADER_SERIAL,):
+            good = self.updater("-G", "-d", serial, "-u", self.server.url)
+            assert good.status == 0, good.stderr
+        self.sim = self.sims(self.case.chip, *self.case.chip_args)
+
+    @property
+    def port(self):
+        return "/dev/ttyKSnone" if self.case.kind == "port" else self.sim.port
+
+    def _prepare_fingerprint(self):
+        self._serve_recovery(stored=True)
+
+    def _command_fingerprint(self):
+        return ["-N", "-s", self.port, "-u", self.url]
+
+    def _prepare_recover(self):
+        self._serve_recovery(stored=True)
+
+    def _command_recover(self):
+        return ["-U", "-t", "RECOVER", "-s", self.port, "-u", self.url]
+
+    def _prepare_recover_get(self):
+        self._serve_recovery(stored=False)
+
+    _command_recover_get = _command_recover
 
 
 def check_output(case, r, url):
@@ -333,8 +465,32 @@ def check_output(case, r, url):
     assert r.err_lines == [e.format(url=url) for e in case.err]
 
 
+def check_module(case, vm):
+    """A failed update never tells the module to start the new image; only
+    the module that ignores the reboot has been told."""
+    if vm is None or case.status == 0:
+        return
+    status = vm.wait_status(SERIAL, lambda s: True)
+    told = 1 if case.keys.get("no_reboot_drop") else 0
+    assert status["stats"]["reboots"] == told
+
+
+def check_chip(case, sim):
+    if sim is None:
+        return
+    log = sim.log()
+    if case.effect == RECOVERED:
+        assert log["go"] is not None
+        assert sim.flash()[0x4000:0x4000 + 8192] == birdpack.pseudo_random_bytes(8192, 11)
+    elif log:
+        # A failed recovery never starts what it wrote.
+        assert log.get("go") is None
+        if case.effect in (UNTOUCHED, NEW_ENTRY):
+            assert not log.get("flash_erased")
+
+
 def check_store(case, before, after):
-    if case.effect is None:
+    if case.effect in (None, RECOVERED, UNTOUCHED):
         assert after == before
         return
     changed = {k for k in set(before) | set(after) if before.get(k) != after.get(k)}
@@ -345,15 +501,36 @@ def check_store(case, before, after):
     elif case.effect == TRANSFERRED:
         assert changed == {"%s/.settings" % SERIAL}
         assert values["LATEST_TRANSFER"] == "1200.bird"
+    elif case.effect == NEW_ENTRY:
+        assert changed == {"%s/.settings" % CHIP_SERIAL}
+        assert sorted(settings_of(after, CHIP_SERIAL)) == ["CREATED_TIME", "UPDATED_TIME"]
     else:
         raise AssertionError("unknown effect %r" % case.effect)
 
 
-@pytest.mark.parametrize("case", [
-    pytest.param(c, id=c.id, marks=[pytest.mark.skip(reason=RECOVERY)] if c.injection == RECOVERY else [])
-    for c in CASES])
-def test_fault(case, netns, updater, server, modules):
-    stage = Stage(case, netns, updater, server, modules)
+@pytest.fixture
+def sims(tmp_path):
+    """Starts bootloader simulators: sims("lpc" or "imx", *switches)."""
+    started = []
+
+    def start(chip, *args):
+        script = {"lpc": "lpc_isp_sim.py", "imx": "imx_sdp_sim.py"}[chip]
+        if chip == "imx":
+            # An incomplete command is dropped, so the LPC handshake the
+            # updater tries first does not swallow the i.MX commands.
+            args = ("--frame-timeout-ms", "200") + args
+        sim = BootSim(script, tmp_path / ("sim%d" % len(started)), args)
+        started.append(sim)
+        return sim
+
+    yield start
+    for sim in started:
+        sim.stop()
+
+
+@pytest.mark.parametrize("case", [pytest.param(c, id=c.id) for c in CASES])
+def test_fault(case, netns, updater, server, modules, sims):
+    stage = Stage(case, netns, updater, server, modules, sims)
     stage.prepare()
     before = snapshot(updater.store)
     server.set_faults(case.server_faults)
@@ -364,6 +541,8 @@ def test_fault(case, netns, updater, server, modules):
     check_output(case, r, stage.url)
     assert elapsed < case.limit
     check_store(case, before, snapshot(updater.store))
+    check_module(case, stage.vm)
+    check_chip(case, stage.sim)
 
 
 def test_the_matrix_names_each_case_once():
@@ -405,16 +584,13 @@ def test_a_download_damaged_in_transit_is_not_stored(updater, server):
     assert (updater.store / SERIAL / "1200.bird").read_bytes() == good.read_bytes()
 
 
-def test_a_recovery_for_an_unknown_chip_leaves_no_store_entry(updater, server, tmp_path):
+def test_a_recovery_for_an_unknown_chip_leaves_no_store_entry(updater, server, sims):
     """Regression: when the server did not know the chip, the recovery went on
     with serial number 0 and made a store entry "00000000" with a settings
     file before the download refused that serial number."""
     updater.store.mkdir(parents=True)
-    sim = BootSim("lpc_isp_sim.py", tmp_path / "sim")
-    try:
-        r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
-    finally:
-        sim.stop()
+    sim = sims("lpc")
+    r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
     assert r.status == 1
     assert r.out_lines[1:] == ["Recovering firmware with build: 0", "Downloading firmware build 0"]
     assert r.err_lines == ["Serial Number must be non-zero", "Failed to load bird file"]
