@@ -42,13 +42,16 @@ class UpdaterRunner:
     def __init__(self, ns, home):
         self.ns = ns
         self.home = home
+        # Command words put before the binary (inside both namespaces), e.g.
+        # `env VAR=value` for an emulated USB bus.
+        self.wrapper = []
 
     @property
     def store(self):
         return self.home / ".orvantis" / "updater"
 
     def __call__(self, *args, timeout=120, stdin=subprocess.DEVNULL, binary=None):
-        cmd = self.ns.prefix() + private_home_prefix(self.home) + [str(binary or UPDATER_BIN)]
+        cmd = self.ns.prefix() + private_home_prefix(self.home) + list(self.wrapper) + [str(binary or UPDATER_BIN)]
         cmd += [str(a) for a in args]
         proc = subprocess.run(cmd, capture_output=True, timeout=timeout, stdin=stdin)
         return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),

@@ -1,0 +1,146 @@
+"""The updater's libusb and hidapi code against emulated USB devices.
+
+Modules and the i.MX serial downloader sit on a umockdev bus (see
+usbmock.py); the unmodified binary finds them through udev and sysfs and
+talks to them through usbfs and hidraw ioctls.
+"""
+import re
+
+import pytest
+
+from server import birdpack
+from usbmock import UsbBench, usb_modules
+
+HEADER_USB = "    Device    Module   Router  Model          Firmware Version (Build)"
+SERIAL = "0001ABCD"
+NO_SERVER = "http://10.231.0.1:9/cgi/u"
+
+if not usb_modules.platform_supported():
+    pytest.skip("usbfs structure layout not known for this machine", allow_module_level=True)
+
+
+@pytest.fixture
+def usb(tmp_path):
+    bench = UsbBench(tmp_path / "usb")
+    yield bench
+    bench.close()
+    assert bench.errors == []
+
+
+@pytest.fixture
+def run(updater, usb):
+    """The updater on the emulated bus."""
+    updater.wrapper = usb.env_args()
+    return updater
+
+
+def settings(store, serial=SERIAL):
+    path = store / serial / ".settings"
+    if not path.exists():
+        return {}
+    return dict(l.split("=", 1) for l in path.read_text().splitlines())
+
+
+def firmware(tmp_path, serial=SERIAL, size=8192, build=1200, version="1.2.0", **kw):
+    """A BIRD file for the module; returns (path, flash address, payload the
+    module should hold afterwards)."""
+    data = birdpack.build_bird(birdpack.sample_description(
+        serial=serial, model="Ironwood", build=build, version=version, size=size, **kw))
+    path = tmp_path / ("%s-%d.bird" % (serial, build))
+    path.write_bytes(data)
+    fw = birdpack.parse_bird(data).find_blocks(birdpack.BLOCK_FIRMWARE)[0]
+    return path, fw.address, bytes(fw.payload)
+
+
+# ---------------------------------------------------------------------------
+# Discovery
+
+
+def test_discover_two_modules(run, usb):
+    usb.module("0001ABCD", model=19, address=2, version="1.2.0", build=1200)
+    usb.module("0002BEEF", model=13, address=4, version="2.0.7", build=77, build_error=29)
+    r = run("-D")
+    assert r.status == 0
+    assert r.stderr == ""
+    assert r.out_lines[:4] == ["Updater (Version: 1.1 Apr 26 2023)", "Searching for Keystrand devices",
+                               "Discovered Devices: (USB)", HEADER_USB]
+    assert sorted(r.out_lines[4:]) == [
+        "    0001ABCD  02       02      Ironwood       1.2.0 (1200)",
+        "    0002BEEF  04       04      Cedar          2.0.7 (0)",
+    ]
+    # Each was opened for its serial string and then linked once.
+    for serial in ("0001ABCD", "0002BEEF"):
+        stats = usb.status(serial)["stats"]
+        assert stats["connections_accepted"] == 1
+        assert stats["link_starts"] == stats["link_stops"] == 1
+        assert usb.counters(serial)["string_reads"] >= 4
+
+
+def test_serial_strings_that_are_not_eight_characters_are_not_listed(run, usb):
+    usb.module("0012ABCD", model=19, usb_serial="12ABCD")
+    usb.module("0A2B3C4D", model=19, usb_serial="0A2B3C4D0")
+    usb.module("1A2B3C4D", model=0x13, usb_product=0x0113, version="1.0.3", build=3)
+    r = run("-D")
+    assert r.status == 0
+    assert r.out_lines[2:] == ["Discovered Devices: (USB)", HEADER_USB,
+                               "    1A2B3C4D  02       02      Ironwood       1.0.3 (3)"]
+    # The others were asked for their serial string, never linked.
+    assert usb.status("0012ABCD")["stats"]["connections_accepted"] == 0
+    assert usb.status("0A2B3C4D")["stats"]["connections_accepted"] == 0
+
+
+def test_no_module_on_the_bus(run, usb):
+    r = run("-D")
+    assert r.status == 0
+    assert r.out_lines[2:] == ["Discovered Devices: (USB)", "    No devices found."]
+
+
+# ---------------------------------------------------------------------------
+# Update
+
+
+def test_update_over_usb_with_the_loader_coming_back_late(run, usb, tmp_path):
+    path, address, payload = firmware(tmp_path, serial_offsets=True)
+    usb.module(SERIAL, model=19, version="1.1.0", build=1100, load_offline_ms=1500, reboot_offline_ms=300)
+    # A second module on the bus is looked at for its serial string only.
+    usb.module("0002BEEF", model=13, address=4)
+    r = run("-U", "-d", SERIAL, "-f", path, "-u", NO_SERVER)
+    assert r.status == 0, r.stdout + r.stderr
+    assert r.out_lines[1:-1] == [
+        "Updating from Birdfile: %s" % path,
+        "Transferring loader to device",
+        "Transferring loader block 1 of 1, 4100 bytes",
+        "Transferred 1 blocks, 4100 total bytes",
+        "Starting Load on Device",
+        "Transferring firmware block 1 of 1, 8196 bytes",
+        "Transferred 1 blocks, 8196 total bytes",
+    ]
+    assert re.match(r"^Update time: \d+\.\d{4} sec$", r.out_lines[-1])
+    # The loader was off the bus for 1.5 s: the module was found again by
+    # USB discovery on a later attempt, after it had been plugged in anew.
+    assert float(r.out_lines[-1].split()[2]) > 1.5
+    assert usb.flash(SERIAL) == {address: patched(payload, address, 0x0001ABCD)}
+    status = usb.status(SERIAL)
+    assert (status["version"], status["build"]) == ("1.2.0", 1200)
+    assert status["stats"]["connections_accepted"] == 2
+    assert status["stats"]["load_count"] == 1 and status["stats"]["reboots"] == 1
+    assert "announcing the started loader" in [e["event"] for e in status["events"]]
+    # Plugged in at the start, after the loader started, after the reboot.
+    assert usb.wait(lambda: usb.plugged_times(SERIAL) == 3)
+    assert usb.status("0002BEEF")["stats"]["connections_accepted"] == 0
+    assert settings(run.store)["LATEST_TRANSFER"] == str(path)
+    # After its restart the module runs the new firmware.
+    r = run("-D")
+    assert sorted(r.out_lines[4:]) == ["    0001ABCD  02       02      Ironwood       1.2.0 (1200)",
+                                       "    0002BEEF  04       04      Cedar          1.0.0 (1)"]
+
+
+def patched(payload, address, serial_number):
+    """The firmware payload with the serial number written in as the updater
+    does for a file with serial-number offsets."""
+    out = bytearray(payload)
+    word, text = 0x200, 0x210
+    out[word:word + 4] = serial_number.to_bytes(4, "little")
+    for i, ch in enumerate("%08X" % serial_number):
+        out[text + 2 * i] = ord(ch)
+    return bytes(out)
