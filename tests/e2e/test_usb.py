@@ -144,3 +144,86 @@ def patched(payload, address, serial_number):
     for i, ch in enumerate("%08X" % serial_number):
         out[text + 2 * i] = ord(ch)
     return bytes(out)
+
+
+# ---------------------------------------------------------------------------
+# Transfer faults. Transfer 300 falls into the firmware transfer: the loader
+# and what precedes it take about 170 bulk OUT transfers, the 8 KiB firmware
+# about 350 more.
+
+RECOVERED = [
+    # A stalled OUT endpoint is cleared and the chunk sent again.
+    ("usb_stall_out=300", {"stalled_out": 1, "clear_halt_01": 1}),
+    # A stalled IN endpoint is cleared; the bytes it held come with the next read.
+    ("usb_stall_in=300", {"stalled_in": 1, "clear_halt_81": 1}),
+    # An OUT transfer the device never acknowledges times out after 50 ms,
+    # is cancelled, and the chunk goes out again at once.
+    ("usb_nak_out=300", {"nak_out": 1, "discarded_01": 1}),
+]
+
+
+@pytest.mark.parametrize("fault,expected", RECOVERED, ids=[f[0].split("=")[0] for f in RECOVERED])
+def test_transfer_faults_the_host_gets_over(run, usb, tmp_path, fault, expected):
+    path, address, payload = firmware(tmp_path)
+    key, value = fault.split("=")
+    usb.module(SERIAL, model=19, load_offline_ms=100, reboot_offline_ms=300, **{key: value})
+    r = run("-U", "-d", SERIAL, "-f", path, "-u", NO_SERVER)
+    assert r.status == 0, r.stdout + r.stderr
+    counters = usb.counters(SERIAL)
+    assert {k: counters.get(k) for k in expected} == expected
+    assert usb.flash(SERIAL) == {address: payload}
+    status = usb.status(SERIAL)
+    assert status["protocol_errors"] == []
+    assert settings(run.store)["LATEST_TRANSFER"] == str(path)
+
+
+def stored_build(store, tmp_path):
+    """Build 1200 in the device's store entry, remembered as the last
+    download; returns the settings text, address and payload."""
+    path, address, payload = firmware(tmp_path)
+    entry = store / SERIAL
+    entry.mkdir(parents=True)
+    (entry / "1200.bird").write_bytes(path.read_bytes())
+    text = "LAST_DOWNLOAD_DATE=Mon Jan  5 10:00:00 2026\nLATEST_DOWNLOAD=1200.bird\n"
+    (entry / ".settings").write_text(text)
+    return text, address, payload
+
+
+FAILING = [
+    # Pulled out during the firmware transfer, never back.
+    ("usb_vanish_data=300", 10),
+    # Stops acknowledging anything during the firmware transfer: the write
+    # of one packet gives up after 100 rounds of two 50 ms time-outs.
+    ("usb_nak_out=300:1000000", 30),
+]
+
+
+@pytest.mark.parametrize("fault,limit", FAILING, ids=["vanish", "hang"])
+def test_transfer_faults_that_end_the_update(run, usb, tmp_path, fault, limit):
+    before, address, payload = stored_build(run.store, tmp_path)
+    key, value = fault.split("=")
+    usb.module(SERIAL, model=19, load_offline_ms=100, reboot_offline_ms=300, **{key: value})
+    r = run("-U", "-d", SERIAL, "-b", "1200", "-u", NO_SERVER, timeout=limit + 30)
+    assert r.status == 1, r.stdout + r.stderr
+    assert r.out_lines[1:-1] == [
+        "Updating firmware with build: 1200",
+        "Transferring loader to device",
+        "Transferring loader block 1 of 1, 4100 bytes",
+        "Transferred 1 blocks, 4100 total bytes",
+        "Starting Load on Device",
+        "Transferring firmware block 1 of 1, 8196 bytes",
+        "Transferred 0 blocks, 0 total bytes",
+    ]
+    assert r.err_lines == ["NETWORK: Failed to transfer firmware"]
+    assert float(r.out_lines[-1].split()[2]) < limit
+    assert (run.store / SERIAL / ".settings").read_text() == before
+    status = usb.status(SERIAL)
+    assert status["stats"]["reboots"] == 0
+    assert status["firmware_blocks"] == []
+    # Only whole blocks written before the fault reached the flash.
+    written = usb.flash(SERIAL).get(address, b"")
+    assert len(written) < len(payload) and payload.startswith(written)
+    # Plugged in at the start and after the loader started, then gone
+    # (vanish) or kept but deaf (hang).
+    assert usb.plugged_times(SERIAL) == 2
+    assert usb.bus.find(SERIAL).plugged == ("vanish" not in fault)
