@@ -99,3 +99,12 @@ def modules(netns, tmp_path):
 def updater(netns, home):
     assert UPDATER_BIN.exists(), "build the updater first (%s)" % UPDATER_BIN
     return UpdaterRunner(netns, home)
+
+
+@pytest.fixture
+def server(netns, tmp_path):
+    """The update server stand-in on 10.231.0.1 serving tmp_path/tree."""
+    from server import UpdateServer
+    s = UpdateServer(netns, tmp_path / "tree", tmp_path / "server")
+    yield s
+    s.stop()

@@ -101,10 +101,10 @@ public:
     // The module's firmware build number; 0 when unknown.
     static uint32_t _get_build_number(Orvantis::Keystrand::Module& module);
 
-private:
-    // Reports that a command has no implementation in this build.
-    void not_available(const char* command);
+    // Root of the local store.
+    const std::string& UpdaterDirectory() const { return updater_directory; }
 
+private:
     std::string server_address;
     std::string updater_directory;
     UpdaterDisplayInterface& display;
