@@ -227,3 +227,104 @@ def test_transfer_faults_that_end_the_update(run, usb, tmp_path, fault, limit):
     # (vanish) or kept but deaf (hang).
     assert usb.plugged_times(SERIAL) == 2
     assert usb.bus.find(SERIAL).plugged == ("vanish" not in fault)
+
+
+# ---------------------------------------------------------------------------
+# i.MX recovery: SDP over HID, then the loader as a module on USB
+
+# The loader's system option 0x27, indexes 0 to 3.
+LOADER_WORDS = [0x5A1C3E07, 0x9B2D4F61, 0x00000042, 0x1F0A2B3C]
+# The fingerprint as the updater keeps it: index i in word 3 - i.
+FINGERPRINT = " ".join("%08X" % w for w in reversed(LOADER_WORDS))
+LOADER_BUILD = 7
+RECOVERED_SERIAL = "0042F00D"
+RECOVERED_BUILD = 3100
+
+
+def serve_loader(server):
+    """The default recovery loader image: one loader block for RAM at
+    0x20000000 and its start address."""
+    code = birdpack.pseudo_random_bytes(2500, 5)
+    desc = {"info": {"build": LOADER_BUILD, "version": "0.0.7", "serial": "DEADDEAD", "model": "Ironwood"},
+            "blocks": [{"type": 0, "address": "0x20000000", "payload": {"hex": code.hex()}}],
+            "loader_start": "0x20000400"}
+    (server.root / "DEADDEAD").mkdir(parents=True)
+    (server.root / "DEADDEAD" / ("%d.bird" % LOADER_BUILD)).write_bytes(birdpack.build_bird(desc))
+    return code
+
+
+def loader_keys(**keys):
+    keys.setdefault("fingerprint", ":".join("0x%08X" % w for w in LOADER_WORDS))
+    keys.setdefault("model", 19)
+    keys.setdefault("reboot_offline_ms", 300)
+    return keys
+
+
+def test_fingerprint_of_an_imx_chip_on_usb(run, usb, server):
+    code = serve_loader(server)
+    chip = usb.imx(**loader_keys())
+    r = run("-N", "-s", "USB", "-u", server.url)
+    assert r.status == 0, r.stdout + r.stderr
+    # The loader image was downloaded without a word on the console.
+    assert r.out_lines == ["Updater (Version: 1.1 Apr 26 2023)", "[ %s ]" % FINGERPRINT]
+    assert (run.store / "DEADDEAD" / ("%d.bird" % LOADER_BUILD)).exists()
+    # SDP over HID: the loader went to RAM whole, then the chip jumped into it.
+    log = chip.sdp.log
+    assert [(l["address"], l["count"], l["complete"]) for l in log["loads"]] == [(0x20000000, 2500, True)]
+    assert bytes(chip.sdp.memory[0][1]) == code
+    assert (log["jump"]["address"], log["jump"]["result"]) == (0x20000400, "running")
+    assert not chip.plugged
+    # The loader on USB: asked for its four identification words, then reset
+    # (-N leaves no loader running).
+    stats = usb.status("DEADDEAD")["stats"]
+    assert (stats["connections_accepted"], stats["host_packets_by_kind"]["uei_get"], stats["resets"]) == (1, 4, 1)
+    assert usb.plugged_times("imx") == 1
+
+
+def test_recovery_of_an_imx_chip_on_usb(run, usb, server, tmp_path):
+    serve_loader(server)
+    image = birdpack.pseudo_random_bytes(8192, 6)
+    desc = {"info": {"build": RECOVERED_BUILD, "version": "3.1.0", "serial": RECOVERED_SERIAL, "model": "Ironwood"},
+            "blocks": [{"type": 1, "address": "0x4000", "payload": {"hex": image.hex()}}]}
+    (server.root / RECOVERED_SERIAL).mkdir(parents=True)
+    (server.root / RECOVERED_SERIAL / ("%d.bird" % RECOVERED_BUILD)).write_bytes(birdpack.build_bird(desc))
+    (server.root / "recovery").write_text("%s %s %d\n" % (FINGERPRINT, RECOVERED_SERIAL, RECOVERED_BUILD))
+    chip = usb.imx(**loader_keys())
+    bystander = usb.module("0002BEEF", model=13)
+    r = run("-U", "-t", "RECOVER", "-s", "USB", "-u", server.url)
+    assert r.status == 0, r.stdout + r.stderr
+    assert r.stderr == ""
+    assert r.out_lines[1:-1] == [
+        "Recovering firmware with build: %d" % RECOVERED_BUILD,
+        "Downloading firmware build %d" % RECOVERED_BUILD,
+        "Retrieving build %d" % RECOVERED_BUILD,
+        "Validating build %d with server" % RECOVERED_BUILD,
+        "Build %d is valid" % RECOVERED_BUILD,
+        "Transferring firmware block 1 of 1, 8196 bytes",
+        "Transferred 1 blocks, 8196 total bytes",
+    ]
+    assert re.match(r"^Update time: \d+\.\d{4} sec$", r.out_lines[-1])
+    # The chip's words went to the server in the order the updater keeps them.
+    fix = [q["query"] for q in server.requests() if q["op"] == "fix"]
+    assert [q["fp"] for q in fix] == [FINGERPRINT]
+    assert server.ops() == ["hi", "qu", "builds", "bird", "fix", "hi", "qu", "builds", "bird"]
+    assert chip.sdp.log["jump"]["result"] == "running"
+    # The running loader took the firmware and rebooted; it was not reset
+    # between the fingerprint and the transfer.
+    assert usb.flash("DEADDEAD") == {0x4000: image}
+    status = usb.status("DEADDEAD")
+    stats = status["stats"]
+    assert (stats["connections_accepted"], stats["resets"], stats["reboots"]) == (2, 0, 1)
+    assert [b["address"] for b in status["firmware_blocks"]] == [0x4000]
+    assert usb.status("0002BEEF")["stats"]["connections_accepted"] == 0
+    assert bystander.plugged
+    assert (run.store / RECOVERED_SERIAL / ("%d.bird" % RECOVERED_BUILD)).exists()
+
+
+def test_no_imx_chip_on_usb(run, usb, server):
+    serve_loader(server)
+    usb.module(SERIAL, model=19)
+    r = run("-N", "-s", "USB", "-u", server.url)
+    assert r.status == 1
+    assert r.err_lines == ["Got no response from chip"]
+    assert usb.status(SERIAL)["stats"]["connections_accepted"] == 0
