@@ -122,11 +122,18 @@ class NetNS:
 
 def private_home_prefix(home_dir):
     """Command prefix that runs the rest in a private mount namespace with
-    home_dir bind-mounted over the password database's home directory and
-    empty directories over the USB device trees."""
+    home_dir bind-mounted over the password database's home directory,
+    empty directories over the USB device trees and /dev/null over every
+    hidraw node."""
     # USB is hidden too: tests never see the machine's real USB devices.
+    # Emulated devices (umockdev) live elsewhere and are redirected to by
+    # path, so these mounts do not hide them; they catch any path that falls
+    # through to the real /dev, e.g. a node opened after its emulated device
+    # was unplugged.
     script = ('mount --bind "$0" "$1" && shift && '
               'for d in /dev/bus/usb /sys/bus/usb/devices; do '
-              '[ -d "$d" ] && mount -t tmpfs none "$d"; done; exec "$@"')
+              '[ -d "$d" ] && mount -t tmpfs none "$d"; done; '
+              'for f in /dev/hidraw*; do '
+              '[ -c "$f" ] && mount --bind /dev/null "$f"; done; exec "$@"')
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script,
             str(home_dir), passwd_home()]
