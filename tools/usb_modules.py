@@ -229,14 +229,19 @@ class Doorbell:
             os.read(self.fd, 1)
             self.holds_byte = False
 
-    def close(self):
-        if self.fd is not None:
-            os.close(self.fd)
-            self.fd = None
+    def unlink(self):
+        """The node disappears; clients that have it open keep polling the
+        FIFO, so its state is still kept until close()."""
         try:
             os.unlink(self.path)
         except FileNotFoundError:
             pass
+
+    def close(self):
+        self.unlink()
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
 
 
 # ---------------------------------------------------------------------------
@@ -279,6 +284,7 @@ class UsbBus:
         self._seq = itertools.count()
         self._stopping = False
         self._handlers = []     # keeps attached handlers alive
+        self._doorbells = []
         self._clock = threading.Thread(target=self._clock_main, name="usb-bus-clock", daemon=True)
         self._clock.start()
 
@@ -369,7 +375,15 @@ class UsbBus:
                 return
             att = Attachment(self, device, next(self._devnums))
             device.attachment = att
-        att.create()
+        try:
+            att.create()
+        except Exception:
+            self.error("plugging %s: %s" % (device.name, traceback.format_exc()))
+            with self.lock:
+                device.attachment = None
+                att.vanish()
+            att.destroy()
+            return
         self.note("plugged %s as %03d/%03d" % (device.name, self.BUS, att.devnum))
 
     def unplug(self, device):
@@ -395,14 +409,13 @@ class UsbBus:
         with self.lock:
             if self._stopping:
                 return
-            devices = list(self.devices)
-        for d in devices:
-            self.unplug(d)
-        with self.lock:
+            # No timer runs and nothing is plugged in from here on.
             self._stopping = True
             self._cond.notify()
+            devices = list(self.devices)
         self._clock.join(timeout=5)
         for d in devices:
+            self.unplug(d)
             d.save(final=True)
         try:
             self.testbed.clear()
@@ -410,6 +423,9 @@ class UsbBus:
             pass
         self.testbed = None
         self._handlers = []
+        for bell in self._doorbells:
+            bell.close()
+        self._doorbells = []
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -467,7 +483,7 @@ class Attachment:
         """A device at /sys/devices/rel.  Parents are named by path, not
         passed as such: the testbed checks a parent against the file system
         as this process sees it, which is not redirected."""
-        path = self.bus.testbed.add_device(subsystem, rel, None, _flat(attributes), _flat(properties))
+        path = self.bus.testbed.add_device(subsystem, rel, None, _flat(attributes, "\n"), _flat(properties))
         if path is None:
             raise RuntimeError("testbed refused %s" % rel)
         self.syspaths.append(path)
@@ -478,6 +494,7 @@ class Attachment:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         handler.doorbell = Doorbell(path, ready_when_empty)
         self.doorbells.append(handler.doorbell)
+        self.bus._doorbells.append(handler.doorbell)
         self.bus.testbed.attach_ioctl(node, handler)
         self.bus._handlers.append(handler)
 
@@ -509,13 +526,15 @@ class Attachment:
                 except Exception as e:
                     self.bus.error("remove %s: %s" % (path, e))
         for d in self.doorbells:
-            d.close()
+            d.unlink()
 
 
-def _flat(mapping):
+def _flat(mapping, end=""):
+    """{key: value} as the testbed's [key, value, ...]; sysfs attribute
+    files end in a newline (libusb warns about those that do not)."""
     out = []
     for k, v in mapping.items():
-        out += [k, v if not k[0].islower() else v + "\n"]
+        out += [k, v + end]
     return out
 
 
@@ -558,16 +577,24 @@ class NodeHandler(UMockdev.IoctlBase if UMockdev is not None else object):
         self.bus = attachment.bus
         self.device = attachment.device
         self.doorbell = None
+        self._completed = False
 
     def _guard(self, fn, client):
         with self.bus.lock:
+            self._completed = False
             try:
                 fn(client)
             except Exception:
                 self.bus.error("%s on %s: %s" % (fn.__name__, self.device.name, traceback.format_exc()))
-                client.complete(-1, errno.EIO)
+                if not self._completed:
+                    self.complete(client, -1, errno.EIO)
             self.refresh()
         return True
+
+    def complete(self, client, result, error):
+        """Finishes the client's call; exactly once per call."""
+        self._completed = True
+        client.complete(result, error)
 
     def do_handle_ioctl(self, client):
         return self._guard(self.ioctl, client)
@@ -597,10 +624,10 @@ class NodeHandler(UMockdev.IoctlBase if UMockdev is not None else object):
         pass
 
     def read(self, client):
-        client.complete(-1, errno.EINVAL)
+        self.complete(client, -1, errno.EINVAL)
 
     def write(self, client):
-        client.complete(-1, errno.EINVAL)
+        self.complete(client, -1, errno.EINVAL)
 
     def refresh(self):
         pass
@@ -632,9 +659,13 @@ class UsbfsNode(NodeHandler):
                 self.device.released(self.att, interface)
 
     def refresh(self):
+        # Only URBs to reap make the node ready.  A real node of a vanished
+        # device polls POLLERR for good, which a FIFO cannot: libusb would
+        # spin on it, so a client that has reaped its last URB waits instead
+        # and learns of the loss from its next submission.
         ready = any(u.done for urbs in self.clients.values() for u in urbs)
         if self.doorbell is not None:
-            self.doorbell.set(ready or (self.att.gone and bool(self.clients)))
+            self.doorbell.set(ready)
 
     def vanish(self):
         for urbs in self.clients.values():
@@ -658,7 +689,7 @@ class UsbfsNode(NodeHandler):
         want = len(arg.retrieve())
         data = self.device.descriptors()[:want]
         arg.update(0, data)
-        client.complete(len(data), 0)
+        self.complete(client, len(data), 0)
 
     # ---- ioctls ----------------------------------------------------------------
 
@@ -666,7 +697,7 @@ class UsbfsNode(NodeHandler):
         request = client.get_request()
         arg = client.get_arg()
         if self.att.gone and request != USBDEVFS_REAPURBNDELAY and request != USBDEVFS_REAPURB:
-            client.complete(-1, errno.ENODEV)
+            self.complete(client, -1, errno.ENODEV)
             return
         if request == USBDEVFS_SUBMITURB:
             self.submit(client, arg)
@@ -676,43 +707,43 @@ class UsbfsNode(NodeHandler):
             self.discard(client, arg)
         elif request == USBDEVFS_GET_CAPABILITIES:
             arg.resolve(0, 4).update(0, struct.pack("<I", USBFS_CAPS))
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif request in (USBDEVFS_CLAIMINTERFACE, USBDEVFS_RELEASEINTERFACE):
             interface = _u32(arg.resolve(0, 4))
             self.claim(client, interface, request == USBDEVFS_CLAIMINTERFACE)
         elif request == USBDEVFS_CLEAR_HALT:
             endpoint = _u32(arg.resolve(0, 4))
             self.device.clear_halt(self.att, endpoint)
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif request == USBDEVFS_GET_SPEED:
-            client.complete(USB_SPEED_HIGH, 0)
+            self.complete(client, USB_SPEED_HIGH, 0)
         elif request in (USBDEVFS_SETCONFIGURATION, USBDEVFS_SETINTERFACE, USBDEVFS_RESET,
                          USBDEVFS_RESETEP, USBDEVFS_DISCSIGNAL):
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif request == USBDEVFS_IOCTL:
-            client.complete(-1, errno.ENODATA)       # no kernel driver bound
+            self.complete(client, -1, errno.ENODATA)       # no kernel driver bound
         else:
-            client.complete(-1, errno.ENOTTY)
+            self.complete(client, -1, errno.ENOTTY)
 
     def claim(self, client, interface, claim):
         owner = self.claims.get(interface)
         if claim:
             if owner is not None and owner is not client:
-                client.complete(-1, errno.EBUSY)
+                self.complete(client, -1, errno.EBUSY)
                 return
             if interface >= self.device.interface_count():
-                client.complete(-1, errno.EINVAL)
+                self.complete(client, -1, errno.EINVAL)
                 return
             if owner is None:
                 self.claims[interface] = client
                 self.device.claimed(self.att, interface)
         else:
             if owner is not client:
-                client.complete(-1, errno.EINVAL)
+                self.complete(client, -1, errno.EINVAL)
                 return
             del self.claims[interface]
             self.device.released(self.att, interface)
-        client.complete(0, 0)
+        self.complete(client, 0, 0)
 
     def submit(self, client, arg):
         head = arg.resolve(0, URB_SIZE)
@@ -724,14 +755,25 @@ class UsbfsNode(NodeHandler):
         urb = Urb(client, address, head, buffer, kind, endpoint, length)
         if kind == URB_TYPE_CONTROL:
             if endpoint != 0 or length < 8:
-                client.complete(-1, errno.EINVAL)
+                self.complete(client, -1, errno.EINVAL)
                 return
             urb.setup = bytes(buffer.retrieve()[:8])
         elif kind not in (URB_TYPE_BULK, URB_TYPE_INTERRUPT) or not self.device.has_endpoint(endpoint):
-            client.complete(-1, errno.EINVAL)
+            self.complete(client, -1, errno.EINVAL)
             return
+        else:
+            # usbfs claims an endpoint's interface on first use, as the
+            # kernel does; someone else's claim makes it busy.
+            interface = self.device.interface_of(endpoint)
+            owner = self.claims.get(interface)
+            if owner is not None and owner is not client:
+                self.complete(client, -1, errno.EBUSY)
+                return
+            if owner is None:
+                self.claims[interface] = client
+                self.device.claimed(self.att, interface)
         self.urbs(client).append(urb)
-        client.complete(0, 0)
+        self.complete(client, 0, 0)
         if kind == URB_TYPE_CONTROL:
             self.device.control(self.att, urb)
         elif endpoint & 0x80:
@@ -747,7 +789,7 @@ class UsbfsNode(NodeHandler):
                 del urbs[i]
                 break
         else:
-            client.complete(-1, errno.ENODEV if self.att.gone else errno.EAGAIN)
+            self.complete(client, -1, errno.ENODEV if self.att.gone else errno.EAGAIN)
             return
         payload = urb.payload
         if payload:
@@ -756,7 +798,7 @@ class UsbfsNode(NodeHandler):
         urb.data.update(URB_STATUS, struct.pack("<i", urb.status))
         urb.data.update(URB_ACTUAL_LENGTH, struct.pack("<i", urb.actual))
         arg.resolve(0, 8).set_ptr(0, urb.data)
-        client.complete(0, 0)
+        self.complete(client, 0, 0)
 
     def discard(self, client, arg):
         address = struct.unpack_from("<Q", arg.retrieve(), 0)[0]
@@ -764,9 +806,9 @@ class UsbfsNode(NodeHandler):
             if urb.address == address and not urb.done:
                 urb.finish(-errno.ENOENT)
                 self.device.discarded(self.att, urb)
-                client.complete(0, 0)
+                self.complete(client, 0, 0)
                 return
-        client.complete(-1, errno.EINVAL)
+        self.complete(client, -1, errno.EINVAL)
 
 
 class HidrawNode(NodeHandler):
@@ -794,49 +836,49 @@ class HidrawNode(NodeHandler):
         arg = client.get_arg()
         nr, size = request & 0xFF, (request >> 16) & 0x3FFF
         if self.att.gone:
-            client.complete(-1, errno.ENODEV)
+            self.complete(client, -1, errno.ENODEV)
         elif request == HIDIOCGRDESCSIZE:
             arg.resolve(0, 4).update(0, struct.pack("<i", len(self.report_descriptor)))
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif request == HIDIOCGRDESC:
             block = arg.resolve(0, 4 + 4096)
             want = min(_u32(block), 4096)
             block.update(4, self.report_descriptor[:want])
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif request == HIDIOCGRAWINFO:
             dev = self.device
             arg.resolve(0, 8).update(0, struct.pack("<Ihh", BUS_USB, dev.vendor - (dev.vendor >> 15 << 16),
                                                     dev.product - (dev.product >> 15 << 16)))
-            client.complete(0, 0)
+            self.complete(client, 0, 0)
         elif (request >> 8) & 0xFF == ord("H") and nr in (HID_NAME_NR, HID_PHYS_NR, HID_UNIQ_NR) and size:
             text = {HID_NAME_NR: self.hid_name, HID_PHYS_NR: "usb-emulated-%s/input0" % self.att.name,
                     HID_UNIQ_NR: ""}[nr].encode() + b"\0"
             text = text[:size]
             arg.resolve(0, size).update(0, text)
-            client.complete(len(text), 0)
+            self.complete(client, len(text), 0)
         else:
-            client.complete(-1, errno.ENOTTY)
+            self.complete(client, -1, errno.ENOTTY)
 
     def read(self, client):
         if self.att.gone:
-            client.complete(-1, errno.ENODEV)
+            self.complete(client, -1, errno.ENODEV)
             return
         if not self.reports:
-            client.complete(-1, errno.EAGAIN)
+            self.complete(client, -1, errno.EAGAIN)
             return
         arg = client.get_arg()
         want = len(arg.retrieve())
         report = self.reports.pop(0)[:want]
         arg.update(0, report)
-        client.complete(len(report), 0)
+        self.complete(client, len(report), 0)
         self.device.report_read(self.att)
 
     def write(self, client):
         if self.att.gone:
-            client.complete(-1, errno.ENODEV)
+            self.complete(client, -1, errno.ENODEV)
             return
         data = bytes(client.get_arg().retrieve())
-        client.complete(len(data), 0)
+        self.complete(client, len(data), 0)
         if data:
             self.queue(self.device.output_report(self.att, data))
 
@@ -882,7 +924,13 @@ class UsbDevice:
         return device_descriptor(self.vendor, self.product) + configuration_descriptor(self.interfaces())
 
     def has_endpoint(self, endpoint):
-        return any(endpoint == ep for i in self.interfaces() for ep, _ in i[3])
+        return self.interface_of(endpoint) is not None
+
+    def interface_of(self, endpoint):
+        for number, interface in enumerate(self.interfaces()):
+            if any(endpoint == ep for ep, _ in interface[3]):
+                return number
+        return None
 
     def create_children(self, att, rel):
         for number, (cls, sub, proto, endpoints, _) in enumerate(self.interfaces()):
@@ -984,7 +1032,7 @@ class ModuleUsbDevice(UsbDevice):
     IN_FIFO_LIMIT = 1 << 20
 
     def __init__(self, module, usb_serial=None, product=None, stall_out=0, stall_in=0,
-                 nak_out=None, vanish_data=0, name=None):
+                 nak_out=None, vanish_data=0, plug_ms=0, name=None):
         cfg = module.cfg
         super().__init__(name or cfg.serial_text, KEYSTRAND_VENDOR,
                          product if product is not None else 0x0100 | cfg.model)
@@ -998,14 +1046,14 @@ class ModuleUsbDevice(UsbDevice):
         self.session = None
         self.in_fifo = bytearray()
         self.leaving = None             # DropRequest being carried out
-        self.out_transfers = 0
-        self.in_transfers = 0
-        self.gone_for_good = False
+        self.plug_ms = plug_ms
 
     @classmethod
     def from_spec(cls, text, state_dir=None, log=None):
         raw, usb = split_module_spec(text)
         cfg = virtual_module.ModuleConfig(raw)
+        if state_dir:
+            os.makedirs(state_dir, exist_ok=True)
         module = virtual_module.VirtualModule(cfg, state_dir, log)
         nak = None
         if "usb_nak_out" in usb:
@@ -1015,8 +1063,8 @@ class ModuleUsbDevice(UsbDevice):
                   product=int(usb["usb_product"], 0) if "usb_product" in usb else None,
                   stall_out=int(usb.get("usb_stall_out", "0"), 0),
                   stall_in=int(usb.get("usb_stall_in", "0"), 0),
-                  nak_out=nak, vanish_data=int(usb.get("usb_vanish_data", "0"), 0))
-        dev.plug_ms = int(usb.get("usb_plug_ms", "0"), 0)
+                  nak_out=nak, vanish_data=int(usb.get("usb_vanish_data", "0"), 0),
+                  plug_ms=int(usb.get("usb_plug_ms", "0"), 0))
         return dev
 
     def strings(self):
@@ -1056,9 +1104,8 @@ class ModuleUsbDevice(UsbDevice):
     # ---- data --------------------------------------------------------------------
 
     def bulk_out(self, att, urb, data):
-        self.out_transfers += 1
         self.count("out_transfers")
-        n = self.out_transfers
+        n = self.counters["out_transfers"]
         if urb.endpoint in self.halted:
             urb.finish(-errno.EPIPE)
             return
@@ -1073,15 +1120,11 @@ class ModuleUsbDevice(UsbDevice):
         if self.leaving is not None:
             return                      # restarting: nothing is acknowledged any more
         now = time.monotonic()
-        if self.session is None:
-            # usbfs claims the interface on first use of one of its endpoints
-            self.claimed(att, 0)
         data_before = self.module.stats["data_packets"]
         self.in_fifo += self.session.receive(data, now)
         self.count("out_bytes", len(data))
         if (self.vanish_data and data_before < self.vanish_data <= self.module.stats["data_packets"]):
             self.count("vanished")
-            self.gone_for_good = True
             urb.finish(-errno.ENODEV)
             self.module.flush(now, force=True)
             att.vanish()
@@ -1091,12 +1134,11 @@ class ModuleUsbDevice(UsbDevice):
         self._after(att, now)
 
     def bulk_in(self, att, urb):
-        self.in_transfers += 1
         self.count("in_transfers")
         if urb.endpoint in self.halted:
             urb.finish(-errno.EPIPE)
             return
-        if self.stall_in and self.in_transfers == self.stall_in:
+        if self.stall_in and self.counters["in_transfers"] == self.stall_in:
             self.count("stalled_in")
             self.halted.add(urb.endpoint)
             urb.finish(-errno.EPIPE)
@@ -1141,7 +1183,7 @@ class ModuleUsbDevice(UsbDevice):
         if self.attachment is not att:
             return
         self.bus.note("%s leaves the bus (%s) for %.3f s after %d OUT transfers"
-                      % (self.name, drop.reason, drop.offline_s, self.out_transfers))
+                      % (self.name, drop.reason, drop.offline_s, self.counters.get("out_transfers", 0)))
         att.vanish()
         self.bus.unplug_later(self)
         # A restarting module is off the bus for at least a moment.
@@ -1170,16 +1212,8 @@ class ModuleUsbDevice(UsbDevice):
             self.module.flush(now)
 
     def save(self, final=False):
-        with self.bus.lock if self.bus else _nolock():
+        with self.bus.lock:
             self.module.flush(time.monotonic(), force=True)
-
-
-class _nolock:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 class ImxHidDevice(UsbDevice):
@@ -1230,9 +1264,8 @@ class ImxHidDevice(UsbDevice):
         self.count("report_%d" % report_id)
         if report_id == 1 and not self.sdp.data_expected:
             replies = self.sdp.command(body[:imx_sdp_sim.COMMAND_SIZE])
-            jump = self.sdp.log["jump"]
-            if jump is not None and self.jumped_to is None:
-                self.jumped_to = jump["address"]
+            if self.sdp.jumped and self.jumped_to is None:
+                self.jumped_to = self.sdp.log["jump"]["address"]
                 self._jumped(att)
         elif report_id == 2 and self.sdp.data_expected:
             replies = self.sdp.data(body)
