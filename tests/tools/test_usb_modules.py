@@ -95,10 +95,10 @@ def bus(tmp_path):
 class Client:
     """usb_client.py under the preload, with the machine's USB hidden."""
 
-    def __init__(self, bus, tmp_path, scenario, product):
+    def __init__(self, env_args, tmp_path, scenario, product):
         home = tmp_path / "home"
         home.mkdir(exist_ok=True)
-        cmd = (private_home_prefix(home) + bus.env_args()
+        cmd = (private_home_prefix(home) + env_args
                + [SYSTEM_PYTHON, os.path.join(HERE, "usb_client.py"), scenario, "0x%x" % product])
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
@@ -131,7 +131,7 @@ def module(bus, tmp_path, spec):
 
 def test_a_link_round_trip(bus, tmp_path):
     dev = module(bus, tmp_path, "serial=0001ABCD,model=19,address=4")
-    steps = Client(bus, tmp_path, "link", 0x0113).finish()
+    steps = Client(bus.env_args(), tmp_path, "link", 0x0113).finish()
     assert steps == [
         {"step": "open", "ok": True},
         {"step": "serial", "serial": "0001ABCD"},
@@ -150,14 +150,14 @@ def test_a_link_round_trip(bus, tmp_path):
 
 def test_a_stalled_endpoint_stays_halted_until_cleared(bus, tmp_path):
     dev = module(bus, tmp_path, "serial=0001ABCD,model=19,usb_stall_in=1")
-    steps = Client(bus, tmp_path, "stall", 0x0113).finish()
+    steps = Client(bus.env_args(), tmp_path, "stall", 0x0113).finish()
     assert [s["result"] for s in steps] == [[-9, ""], [-9, ""], 0, [0, "0200"]]
     assert dev.counters["clear_halt_81"] == 1
 
 
 def test_a_pending_read_fails_when_the_device_is_pulled(bus, tmp_path):
     dev = module(bus, tmp_path, "serial=0001ABCD,model=19")
-    client = Client(bus, tmp_path, "vanish", 0x0113)
+    client = Client(bus.env_args(), tmp_path, "vanish", 0x0113)
     assert client.step() == {"step": "reading"}
     deadline = time.time() + 5
     while time.time() < deadline:
@@ -176,10 +176,40 @@ def test_a_pending_read_fails_when_the_device_is_pulled(bus, tmp_path):
 def test_the_serial_downloader_answers_one_report_per_read(bus, tmp_path):
     chip = usb_modules.ImxHidDevice(state_dir=str(tmp_path / "imx"))
     bus.add(chip)
-    steps = Client(bus, tmp_path, "hid", 0).finish()
+    steps = Client(bus.env_args(), tmp_path, "hid", 0).finish()
     assert steps == [
         {"step": "open", "ok": True},
         {"step": "write", "result": 17},
         {"step": "read", "reports": ["0356787856", "04f0f0f0f0" + "00" * 60]},
     ]
     assert chip.sdp.log["commands"][0]["type"] == "ERROR_STATUS"
+
+
+def test_command_line_bus(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("the client runs in a private mount namespace (root)")
+    state, ready = tmp_path / "state", tmp_path / "ready.json"
+    proc = subprocess.Popen([SYSTEM_PYTHON, os.path.join(SOURCE, "tools", "usb_modules.py"),
+                             "--module", "serial=0001ABCD,model=19,address=4", "--state-dir", str(state),
+                             "--ready-file", str(ready), "--max-runtime", "60"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.time() + 10
+        while not ready.exists():
+            assert proc.poll() is None and time.time() < deadline, proc.stderr.read()
+            time.sleep(0.02)
+        info = json.loads(ready.read_text())
+        assert info["devices"] == ["0001ABCD"]
+        assert info["env"]["LD_PRELOAD"] == "libumockdev-preload.so.0"
+        env_args = ["env"] + ["%s=%s" % kv for kv in sorted(info["env"].items())]
+        steps = Client(env_args, tmp_path, "link", 0x0113).finish()
+        assert {"step": "read", "result": [0, "0400"]} in steps
+    finally:
+        proc.terminate()
+        out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 0, err
+    assert out.startswith("READY ")
+    status = json.loads((state / "0001ABCD.status.json").read_text())
+    assert status["stats"]["connections_accepted"] == 1
+    # The testbed is gone with the bus.
+    assert not os.path.exists(info["env"]["UMOCKDEV_DIR"])
