@@ -14,7 +14,7 @@
 #define aDISCOVERY_RECEIVE_TIMEOUT_MS 2000
 
 // Called once per module found with the enumerator's own spec (copy it to
-// keep it). Set *found to count the spec as a match; return false to stop.
+// keep it). Set *found to count the module as a match; return false to stop.
 typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, void* reference);
 
 // Enumerates modules on USB or TCPIP (other types find nothing) in the

@@ -23,7 +23,7 @@ typedef struct linkSpec {
     uint32_t routerAddress;      // equal to moduleAddress when reached directly
     uint32_t routerSerialNumber;
     uint32_t model;              // 8-bit model number
-    // Transport part. Only the fields of the spec's type are meaningful; they
+    // Transport part. Only the fields of the record's type are meaningful; they
     // are kept apart (not overlaid) so a copy never reinterprets bytes.
     uint32_t usbId;              // USB: the serial number again
     uint32_t ipAddress;          // TCP/IP: IPv4, network byte order (as in sockaddr_in)

@@ -12,7 +12,7 @@
 namespace Orvantis {
 namespace Keystrand {
 
-// One module link: owns a core link (by id) and the spec used to reach the
+// One module link: owns a core link (by id) and the linkSpec used to reach the
 // module, turns UEIs and raw commands into packets and waits for replies.
 // Not safe for concurrent use by several caller threads.
 class Link {
