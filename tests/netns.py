@@ -122,8 +122,9 @@ class NetNS:
 
 def private_home_prefix(home_dir, store=None):
     """Command prefix that runs the rest in a private mount namespace with
-    home_dir bind-mounted over the password database's home directory and
-    empty directories over the USB device trees.
+    home_dir bind-mounted over the password database's home directory,
+    empty directories over the USB device trees and /dev/null over every
+    hidraw node.
 
     store chooses a broken store for fault tests:
       "ro"    home_dir is bound read-only, so nothing in it can be written;
@@ -133,7 +134,12 @@ def private_home_prefix(home_dir, store=None):
               the result in home_dir as usual.
     """
     # USB is hidden too: tests never see the machine's real USB devices.
-    usb = 'for d in /dev/bus/usb /sys/bus/usb/devices; do [ -d "$d" ] && mount -t tmpfs none "$d"; done; '
+    # Emulated devices (umockdev) live elsewhere and are redirected to by
+    # path, so these mounts do not hide them; they catch any path that falls
+    # through to the real /dev, e.g. a node opened after its emulated device
+    # was unplugged.
+    usb = ('for d in /dev/bus/usb /sys/bus/usb/devices; do [ -d "$d" ] && mount -t tmpfs none "$d"; done; '
+           'for f in /dev/hidraw*; do [ -c "$f" ] && mount --bind /dev/null "$f"; done; ')
     if store is None:
         script = 'mount --bind "$0" "$1" && shift && ' + usb + 'exec "$@"'
     elif store == "ro":

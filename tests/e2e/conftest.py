@@ -42,6 +42,9 @@ class UpdaterRunner:
     def __init__(self, ns, home):
         self.ns = ns
         self.home = home
+        # Command words put before the binary (inside both namespaces), e.g.
+        # `env VAR=value` for an emulated USB bus.
+        self.wrapper = []
 
     @property
     def store(self):
@@ -50,7 +53,8 @@ class UpdaterRunner:
     def __call__(self, *args, timeout=120, stdin=subprocess.DEVNULL, binary=None, store=None):
         """store: None, or "ro" / "full" for a read-only or full store
         (see netns.private_home_prefix)."""
-        cmd = self.ns.prefix() + private_home_prefix(self.home, store) + [str(binary or UPDATER_BIN)]
+        cmd = (self.ns.prefix() + private_home_prefix(self.home, store) + list(self.wrapper) +
+               [str(binary or UPDATER_BIN)])
         cmd += [str(a) for a in args]
         proc = subprocess.run(cmd, capture_output=True, timeout=timeout, stdin=stdin)
         return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
