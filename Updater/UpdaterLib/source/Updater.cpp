@@ -355,11 +355,17 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
             if (err == aErrNone) {
                 std::string transferred = bird_file.empty() ? sBirdName(build) : bird_file;
                 // A device without an entry gets one, so the transfer is
-                // recorded in its own settings.
-                if (!item.IsValid()) item = store.AddDevice(serial_number);
-                item.settings.Add(kLatestTransfer, transferred);
-                item.settings.Add(kLastTransferDate, sNow());
-                item.settings.Save(nullptr);
+                // recorded in its own settings. The firmware is in by now: a
+                // store that cannot take the record (read-only, full) costs
+                // the record, as a failed settings save does, not the result.
+                try {
+                    if (!item.IsValid()) item = store.AddDevice(serial_number);
+                    item.settings.Add(kLatestTransfer, transferred);
+                    item.settings.Add(kLastTransferDate, sNow());
+                    item.settings.Save(nullptr);
+                } catch (const std::runtime_error& e) {
+                    Log::log(DEBUG_Updater, "%s\n", e.what());
+                }
             }
         }
         module.disconnect();
