@@ -5,6 +5,8 @@
 #include <netinet/tcp.h>
 #include <new>
 #include <sys/ioctl.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +52,40 @@ void sSetOptions(int fd)
 }
 
 // Closes any open connection and connects anew. Caller holds sock->mutex.
+// A module whose connection requests are silently dropped would otherwise
+// hold a blocking connect for the kernel's whole SYN retry time (about two
+// minutes); this bound is far above any LAN round trip.
+constexpr int kConnectTimeoutMs = 5000;
+
+// Connects fd and returns 0, or the errno of the failure (ETIMEDOUT when the
+// peer does not answer within kConnectTimeoutMs). fd is left blocking.
+int sConnectBounded(int fd, const struct sockaddr_in* address)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    int e = 0;
+    if (connect(fd, reinterpret_cast<const struct sockaddr*>(address), sizeof(*address)) != 0) {
+        e = errno;
+        if (e == EINPROGRESS) {
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            int ready;
+            do {
+                ready = poll(&pfd, 1, kConnectTimeoutMs);
+            } while (ready < 0 && errno == EINTR);
+            if (ready == 0) {
+                e = ETIMEDOUT;
+            } else if (ready < 0) {
+                e = errno;
+            } else {
+                socklen_t length = sizeof e;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &length) != 0) e = errno;
+            }
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return e;
+}
+
 aErr sSocketStreamReset(aSocketStream* sock)
 {
     if (sock->fd >= 0) {
@@ -60,8 +96,8 @@ aErr sSocketStreamReset(aSocketStream* sock)
     }
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return aErrIO;
-    if (connect(fd, reinterpret_cast<const struct sockaddr*>(&sock->address), sizeof(sock->address)) != 0) {
-        int e = errno;
+    int e = sConnectBounded(fd, &sock->address);
+    if (e != 0) {
         close(fd);
         switch (e) {
             case ECONNRESET:
