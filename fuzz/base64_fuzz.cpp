@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(kTarget, encodedLength == 4 * ((size + 2) / 3) && strlen(encoded) == encodedLength);
     size_t backLength = 0;
     unsigned char* back = base64_decode(encoded, encodedLength, &backLength);
-    FUZZ_CHECK(kTarget, back != nullptr && backLength == size && (size == 0 || memcmp(back, data, size) == 0));
+    FUZZ_CHECK(kTarget,
+               back != nullptr && backLength == size && (size == 0 || memcmp(back, data, size) == 0));
     free(back);
     free(encoded);
     return 0;

@@ -131,19 +131,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const unsigned int count = 4 * (p1 + 1);  // 4 to 1024 bytes: up to two checksum blocks
     switch (scenario) {
-        case 0: isp.Sync(); break;
-        case 1: isp.Unlock(); break;
+        case 0:
+            isp.Sync();
+            break;
+        case 1:
+            isp.Unlock();
+            break;
         case 2: {
             aErr err = isp.SetEcho(p1 & 1);
             // The tracked echo changes only when the chip accepts.
             FUZZ_CHECK(kTarget, isp.Echo() == (err == aErrNone ? bool(p1 & 1) : echoOn));
             break;
         }
-        case 3: isp.SetBaudRate(kRates[p1 & 7]); break;
-        case 4: isp.Prepare(p1 % 32, p2 % 32); break;
-        case 5: isp.Erase(p1 % 32, p2 % 32); break;
-        case 6: isp.CopyToFlash(p1 * 256, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(p2 * 32)); break;
-        case 7: isp.ExecuteFrom(p1); break;
+        case 3:
+            isp.SetBaudRate(kRates[p1 & 7]);
+            break;
+        case 4:
+            isp.Prepare(p1 % 32, p2 % 32);
+            break;
+        case 5:
+            isp.Erase(p1 % 32, p2 % 32);
+            break;
+        case 6:
+            isp.CopyToFlash(p1 * 256, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(p2 * 32));
+            break;
+        case 7:
+            isp.ExecuteFrom(p1);
+            break;
         case 8: {
             unsigned char major = 0, minor = 0;
             isp.GetBootLoaderVersion(major, minor);
@@ -154,7 +168,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             isp.GetPartNumber(part);
             break;
         }
-        case 10: isp.GetDeviceID(); break;
+        case 10:
+            isp.GetDeviceID();
+            break;
         case 11: {
             std::vector<unsigned char> bytes = Pattern(count);
             isp.Write(NXPSerialClass::WRITE_ADDRESS, count, bytes.data());
@@ -181,14 +197,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (isp.Prepare(NXPSerialClass::SectorFromAddress(destination),
                             NXPSerialClass::SectorFromAddress(destination + count - 1)) != aErrNone)
                 break;
-            if (isp.CopyToFlash(destination, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(count)) !=
-                aErrNone)
+            if (isp.CopyToFlash(destination, NXPSerialClass::WRITE_ADDRESS,
+                                NXPSerialClass::CopyLength(count)) != aErrNone)
                 break;
             isp.SetEcho(true);
             isp.ExecuteFrom(0);
             break;
         }
-        case 15: CheckGetLine(isp, rest, p1 % 130 + 1, p2 < 128 ? 100 : 2000); break;
+        case 15:
+            CheckGetLine(isp, rest, p1 % 130 + 1, p2 < 128 ? 100 : 2000);
+            break;
         case 16: {
             char buffer[64];
             unsigned int got = 0;

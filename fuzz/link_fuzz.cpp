@@ -35,7 +35,10 @@ const int kWaitMs = 10000;
 const size_t kQueueLimit = 20;
 
 std::atomic<int> gBeats{0};
-void CountBeat(bool) { gBeats++; }
+void CountBeat(bool)
+{
+    gBeats++;
+}
 
 uint8_t gFilterCommand = 0;
 std::atomic<int> gFiltered{0};
@@ -53,7 +56,7 @@ struct Model {
     linkStatus status = RUNNING;
     int sync = 0;
     uint8_t syncAddress = 1;
-    Bytes current;         // wire bytes of the packet being framed
+    Bytes current;          // wire bytes of the packet being framed
     unsigned dataSize = 0;  // once the length byte is in
     long failingSyncs = 0;
     bool filter = false;
@@ -90,7 +93,9 @@ struct Model {
     {
         int next = 1;
         switch (sync) {
-            case 1: StartSync(); return;
+            case 1:
+                StartSync();
+                return;
             case 2:
                 if (b != 0 && (b & 1) == 0) {
                     syncAddress = b;
@@ -181,8 +186,8 @@ std::vector<Bytes> ParseWritten(const Bytes& w, int& starts, int& stops, int& sy
                 stopLast = true;
             }
             i += 3;
-        } else if (w[i] == 0xAD && i + 12 <= w.size() && Bytes(w.begin() + i, w.begin() + i + 12) ==
-                                                             Bytes(kSyncRequest, kSyncRequest + 12)) {
+        } else if (w[i] == 0xAD && i + 12 <= w.size() &&
+                   Bytes(w.begin() + i, w.begin() + i + 12) == Bytes(kSyncRequest, kSyncRequest + 12)) {
             syncs++;
             i += 12;
         } else if (w[i] != 0 && (w[i] & 1) == 0 && i + 4 <= w.size() && w[i + 1] == 2 && w[i + 2] == 0) {

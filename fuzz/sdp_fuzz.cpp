@@ -56,14 +56,16 @@ hid_device_ gDevice{0};
 bool HidWord(const Bytes& reply, unsigned int offset, unsigned int& word)
 {
     if (reply.size() != 70 || offset >= 16) return false;
-    word = reply[offset + 6] | reply[offset + 7] << 8 | reply[offset + 8] << 16 | unsigned(reply[offset + 9]) << 24;
+    word = reply[offset + 6] | reply[offset + 7] << 8 | reply[offset + 8] << 16 |
+           unsigned(reply[offset + 9]) << 24;
     return true;
 }
 
 bool SerialWord(const Bytes& reply, unsigned int offset, unsigned int& word)
 {
     if (offset > 15 || reply.size() < (size_t(offset) + 2) * 4) return false;
-    word = reply[offset + 4] | reply[offset + 5] << 8 | reply[offset + 6] << 16 | unsigned(reply[offset + 7]) << 24;
+    word = reply[offset + 4] | reply[offset + 5] << 8 | reply[offset + 6] << 16 |
+           unsigned(reply[offset + 7]) << 24;
     return true;
 }
 
@@ -73,7 +75,10 @@ class ScriptedSerial : public Serial_SDPLoader {
 public:
     ScriptedSerial() : Serial_SDPLoader("/dev/null") {}
     bool init() override { return true; }
-    ssize_t writeData(const Bytes& packet) override { return packet.empty() ? -1 : ssize_t(packet.size() - 1); }
+    ssize_t writeData(const Bytes& packet) override
+    {
+        return packet.empty() ? -1 : ssize_t(packet.size() - 1);
+    }
     ssize_t readData(Bytes& out, unsigned int) override
     {
         uint8_t length = 0;
@@ -166,7 +171,8 @@ void CheckFingerprint(SDPLoader& loader, Recorder& rec)
         case SDPLoader::SDP_NO_REGISTER_REPLY:
             FUZZ_CHECK(kTarget, !rec.Word(r.back(), w0));
             break;
-        default: FuzzFail(kTarget, "unexpected getFingerprint result");
+        default:
+            FuzzFail(kTarget, "unexpected getFingerprint result");
     }
 }
 
@@ -184,9 +190,14 @@ void CheckWriteLoader(SDPLoader& loader, Recorder& rec, size_t imageSize)
         case SDPLoader::SDP_NO_COMPLETION:
             FUZZ_CHECK(kTarget, !rec.Word(rec.replies.back(), word) || word != SDPLoader::WRITE_COMPLETE);
             break;
-        case SDPLoader::SDP_DATA_IN_TRANSFER: FUZZ_CHECK(kTarget, !rec.replies.back().empty()); break;
-        case SDPLoader::SDP_NO_STATUS: FUZZ_CHECK(kTarget, rec.writes.size() == firstWrite + 5); return;
-        default: FuzzFail(kTarget, "unexpected writeLoader result");
+        case SDPLoader::SDP_DATA_IN_TRANSFER:
+            FUZZ_CHECK(kTarget, !rec.replies.back().empty());
+            break;
+        case SDPLoader::SDP_NO_STATUS:
+            FUZZ_CHECK(kTarget, rec.writes.size() == firstWrite + 5);
+            return;
+        default:
+            FuzzFail(kTarget, "unexpected writeLoader result");
     }
     // The image goes out in data packets of at most 1024 bytes after report
     // ID 2, in order, as far as the transfer got.
@@ -205,11 +216,23 @@ void CheckWriteLoader(SDPLoader& loader, Recorder& rec, size_t imageSize)
 
 extern "C" {
 
-int hid_init(void) { return 0; }
-int hid_exit(void) { return 0; }
-hid_device_* hid_open(unsigned short, unsigned short, const wchar_t*) { return &gDevice; }
+int hid_init(void)
+{
+    return 0;
+}
+int hid_exit(void)
+{
+    return 0;
+}
+hid_device_* hid_open(unsigned short, unsigned short, const wchar_t*)
+{
+    return &gDevice;
+}
 void hid_close(hid_device_*) {}
-int hid_write(hid_device_*, const unsigned char*, size_t length) { return int(length); }
+int hid_write(hid_device_*, const unsigned char*, size_t length)
+{
+    return int(length);
+}
 
 int hid_read_timeout(hid_device_*, unsigned char* data, size_t length, int)
 {
@@ -248,11 +271,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(kTarget, loader.setLoader(rec));
     FUZZ_CHECK(kTarget, loader.init() == SDPLoader::SDP_OK);
     switch (operation) {
-        case 0: CheckFingerprint(loader, *rec); break;
-        case 1: CheckWriteLoader(loader, *rec, param * 16); break;
+        case 0:
+            CheckFingerprint(loader, *rec);
+            break;
+        case 1:
+            CheckWriteLoader(loader, *rec, param * 16);
+            break;
         case 2:
             loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
-            FUZZ_CHECK(kTarget, rec->writes.size() == 1 && rec->writes[0].size() == 17 && rec->writes[0][1] == 0x0B);
+            FUZZ_CHECK(kTarget,
+                       rec->writes.size() == 1 && rec->writes[0].size() == 17 && rec->writes[0][1] == 0x0B);
             CheckFingerprint(loader, *rec);
             break;
     }

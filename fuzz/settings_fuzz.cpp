@@ -72,7 +72,8 @@ void CheckAccessors(KeyValueStore& store)
 {
     const Entries entries = store.Entries();
     for (const auto& e : entries) {
-        FUZZ_CHECK(kTarget, e.first.find('\n') == std::string::npos && e.second.find('\n') == std::string::npos);
+        FUZZ_CHECK(kTarget,
+                   e.first.find('\n') == std::string::npos && e.second.find('\n') == std::string::npos);
         FUZZ_CHECK(kTarget, e.first.find('=') == std::string::npos);
         FUZZ_CHECK(kTarget, store.GetString(e.first, "default") == e.second);
         const char* raw = store[e.first];
@@ -91,7 +92,9 @@ void CheckAccessors(KeyValueStore& store)
 
     // An absent key gives the default and is recorded with an empty value,
     // without making the store dirty.
-    std::string absent = "\x01" "absent";
+    std::string absent =
+        "\x01"
+        "absent";
     while (entries.count(absent) != 0) absent += "x";
     FUZZ_CHECK(kTarget, store.GetString(absent, "d") == "d" && store[absent] == nullptr);
     FUZZ_CHECK(kTarget, store.GetInt(absent, -3) == -3);

@@ -10,9 +10,10 @@
 //
 // Linked as an object ahead of ks_core: the archive's aTime object defines
 // exactly these two functions and is then never pulled in.
-#include <atomic>
 #include <sched.h>
 #include <sys/time.h>
+
+#include <atomic>
 
 #include "aTime.h"
 

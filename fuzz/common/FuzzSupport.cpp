@@ -1,11 +1,12 @@
 #include "FuzzSupport.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "Log.h"
 

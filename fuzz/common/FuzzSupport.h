@@ -27,8 +27,8 @@ void FuzzLogEverything();
 // Aborts with a message: an oracle of a target found a wrong result. libFuzzer
 // reports the abort as a crash and keeps the input.
 [[noreturn]] void FuzzFail(const char* target, const char* what);
-#define FUZZ_CHECK(target, cond)                           \
-    do {                                                   \
+#define FUZZ_CHECK(target, cond)                               \
+    do {                                                       \
         if (!(cond)) FuzzFail(target, "check failed: " #cond); \
     } while (0)
 

@@ -51,7 +51,8 @@ bool ScriptStream::WaitConsumed(int timeoutMs) const
 bool ScriptStream::WaitWritten(size_t n, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return written_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return written_.size() >= n; });
 }
 
 aErr ScriptStream::sGet(uint8_t* byte, void* reference)

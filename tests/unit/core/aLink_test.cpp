@@ -396,7 +396,8 @@ TEST(Link, StopPacketIsLastWhileTheModuleKeepsSendingHeartbeats)
     for (int round = 0; round < 20; round++) {
         ScriptedStream script;
         Bytes beats;
-        for (int i = 0; i < 4000; i++) beats.insert(beats.end(), {0x06, 0x02, 0x00, static_cast<uint8_t>(i & 1)});
+        for (int i = 0; i < 4000; i++)
+            beats.insert(beats.end(), {0x06, 0x02, 0x00, static_cast<uint8_t>(i & 1)});
         script.feed(beats);
         aLinkRef id = aLink_Create(script.create());
         ASSERT_NE(0u, id);
@@ -408,7 +409,8 @@ TEST(Link, StopPacketIsLastWhileTheModuleKeepsSendingHeartbeats)
         EXPECT_EQ(kStop, Bytes(w.end() - 3, w.end())) << "round " << round;
         // Everything before it is heartbeat answers, whole.
         for (size_t i = 3; i + 3 < w.size(); i += 4)
-            ASSERT_EQ((Bytes{0x06, 0x02, 0x00}), Bytes(w.begin() + i, w.begin() + i + 3)) << "round " << round;
+            ASSERT_EQ((Bytes{0x06, 0x02, 0x00}), Bytes(w.begin() + i, w.begin() + i + 3))
+                << "round " << round;
         EXPECT_EQ(0u, (w.size() - 6) % 4);
         aLink_Destroy(&id);
     }
