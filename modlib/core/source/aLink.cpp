@@ -328,21 +328,26 @@ aErr sStop(aLink* link, bool teardown)
     link->status = STOPPING;
     // A pipe thread cannot join itself; the caller's later stop finishes.
     if (tPipeLink == link) return aErrNone;
+    // The stop packet is the last thing the module receives. Queued while the
+    // in-pipe still ran, it could be followed by a heartbeat answer or a sync
+    // request the in-pipe produced meanwhile, so the in-pipe ends first.
     link->running = false;
     int inResult = pthread_join(link->inPipe, nullptr);
+    // Queued now it also wakes an out-pipe waiting on an empty queue. A queue
+    // at its limit would drop it with the rest; the out-pipe is busy then
+    // anyway, and the packet is written below instead.
+    aPacketFifoRef queue = link->outQueue.load();
+    bool stopQueued =
+        aPacketFifo_GetLength(queue) < aPACKETFIFO_LIMIT && sQueueBytes(queue, kStopPacket) == aErrNone;
     int outResult = pthread_join(link->outPipe, nullptr);
     link->inPipe = link->outPipe = pthread_self();
-    // With both pipes ended nothing else writes: what is still queued goes out
-    // unpaced, and the stop packet after it is truly the last thing sent.
-    // (Queued while the in-pipe still ran, it could be followed by a heartbeat
-    // answer or a sync request the in-pipe produced meanwhile.)
-    aPacketFifoRef queue = link->outQueue.load();
+    // What is still queued goes out unpaced, the stop packet last among it.
     aPacket* packet;
     while ((packet = aPacketFifo_Get(queue)) != nullptr) {
         sWritePacket(link, packet);
         aPacket_Destroy(&packet);
     }
-    aStream_Write(link->stream, kStopPacket, sizeof(kStopPacket));
+    if (!stopQueued) aStream_Write(link->stream, kStopPacket, sizeof(kStopPacket));
     aPacket_Reset(&link->current);
     link->status = STOPPED;
     link->heartbeat = 0;
