@@ -41,6 +41,12 @@ size_t ScriptStream::Remaining() const
     return script_.size() - next_;
 }
 
+size_t ScriptStream::Consumed() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_;
+}
+
 bool ScriptStream::WaitConsumed(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);

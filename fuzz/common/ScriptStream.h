@@ -31,6 +31,8 @@ public:
 
     std::vector<uint8_t> Written() const;
     size_t Remaining() const;
+    // Scripted bytes taken so far.
+    size_t Consumed() const;
     // Waits until every scripted byte was taken and get has since answered
     // "nothing" at least once: a single reader has then finished with the
     // last byte, and has polled since the last Feed. False after timeoutMs
