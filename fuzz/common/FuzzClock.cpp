@@ -10,7 +10,6 @@
 //
 // Linked as an object ahead of ks_core: the archive's aTime object defines
 // exactly these two functions and is then never pulled in.
-#include <sched.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -31,9 +30,10 @@ uint64_t aTime_GetMSTicks(void)
 
 aErr aTime_MSSleep(uint64_t ms)
 {
+    // No yield either: on a loaded machine every yield gives the processor
+    // away for a whole time slice, and the ISP client polls thousands of
+    // times per input. Waits between threads go through condition variables
+    // and real sleeps, not through this.
     gSleptMs.fetch_add(ms, std::memory_order_relaxed);
-    // Other threads (a link's pipes) still get to run where a sleep would
-    // have let them.
-    if (ms > 0) sched_yield();
     return aErrNone;
 }
