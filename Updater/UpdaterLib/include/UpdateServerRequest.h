@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+class HTTPResponse;
+
 // The five questions the updater asks the update server. Each is one HTTP GET
 // on the base URL (url; null means default_url) with a query, answered by
 // text lines whose first line must start with "ok". Every operation returns
@@ -39,6 +41,18 @@ public:
     // line exists.
     static bool GetRecoveryInfo(const unsigned int* fingerprint, unsigned int* serial_number,
                                 unsigned int* build, const char* url = nullptr);
+
+    // The reply parsing of the five operations, which call them once a
+    // status-200 reply has arrived (callable without a server). Each cuts the
+    // body in place, logs a refusal as its operation does and returns what
+    // the operation returns, setting the same out values; the build list is
+    // added to (its operation clears the map before the request).
+    static bool ParsePingReply(HTTPResponse& response);
+    static bool ParseQueryBuildReply(HTTPResponse& response, std::string& build, std::string& firmware);
+    static bool ParseGetBuildReply(HTTPResponse& response, std::string& data);
+    static bool ParseBuildListReply(HTTPResponse& response, std::map<std::string, std::string>& builds);
+    static bool ParseRecoveryInfoReply(HTTPResponse& response, unsigned int* serial_number,
+                                       unsigned int* build);
 };
 
 #endif

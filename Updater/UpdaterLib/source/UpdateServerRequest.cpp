@@ -19,6 +19,13 @@ const char* const delimiters = "\n";
 const char* const firmware_delimiters = "\r\n";
 const char* const entry_delimiters = ";\r\n";
 
+// Operation names in the log.
+const char* const kPing = "ping";
+const char* const kQueryBuild = "QueryBuild";
+const char* const kGetBuild = "GetBuild";
+const char* const kGetBuildList = "GetBuildList";
+const char* const kGetRecoveryInfo = "GetRecoveryInfo";
+
 const char* _base(const char* url)
 {
     return url != nullptr ? url : UpdateServerRequest::default_url;
@@ -72,29 +79,36 @@ const char* _text(const char* line)
 
 bool UpdateServerRequest::ping(const char* url)
 {
-    static const char* const name = "ping";
     Query query{{"op", "hi"}, {"rv", "2"}};
     HTTPResponse response;
-    if (!_get(name, url, query, response, true)) return false;
+    if (!_get(kPing, url, query, response, true)) return false;
+    return ParsePingReply(response);
+}
 
+bool UpdateServerRequest::ParsePingReply(HTTPResponse& response)
+{
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
-    return _verdict(name, line1, response);
+    return _verdict(kPing, line1, response);
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serial_number, std::string& build, std::string& firmware,
                                      const char* url)
 {
-    static const char* const name = "QueryBuild";
     Query query{{"op", "qu"}, {"sn", _serial_text(serial_number)}};
     HTTPResponse response;
-    if (!_get(name, url, query, response)) return false;
+    if (!_get(kQueryBuild, url, query, response)) return false;
+    return ParseQueryBuildReply(response, build, firmware);
+}
 
+bool UpdateServerRequest::ParseQueryBuildReply(HTTPResponse& response, std::string& build,
+                                               std::string& firmware)
+{
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);
     char* line3 = strtok_r(nullptr, firmware_delimiters, &save);
-    if (!_verdict(name, line1, response)) return false;
+    if (!_verdict(kQueryBuild, line1, response)) return false;
 
     if (line2 != nullptr) build = line2;
     if (line3 != nullptr) firmware = line3;
@@ -104,19 +118,22 @@ bool UpdateServerRequest::QueryBuild(unsigned int serial_number, std::string& bu
 bool UpdateServerRequest::GetBuild(unsigned int serial_number, const std::string& fw, const std::string& bld,
                                    std::string& data, const char* url, bool no_cal)
 {
-    static const char* const name = "GetBuild";
     Query query{{"op", "bird"},
                 {"sn", _serial_text(serial_number)},
                 {"fw", fw},
                 {"bld", bld},
                 {"no_cal", no_cal ? "true" : "false"}};
     HTTPResponse response;
-    if (!_get(name, url, query, response)) return false;
+    if (!_get(kGetBuild, url, query, response)) return false;
+    return ParseGetBuildReply(response, data);
+}
 
+bool UpdateServerRequest::ParseGetBuildReply(HTTPResponse& response, std::string& data)
+{
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);
-    if (!_verdict(name, line1, response)) return false;
+    if (!_verdict(kGetBuild, line1, response)) return false;
 
     data.clear();
     if (line2 != nullptr) data = line2;
@@ -126,12 +143,17 @@ bool UpdateServerRequest::GetBuild(unsigned int serial_number, const std::string
 bool UpdateServerRequest::GetBuildList(unsigned int serial_number, std::map<std::string, std::string>& builds,
                                        const char* url)
 {
-    static const char* const name = "GetBuildList";
     builds.clear();
     Query query{{"op", "builds"}, {"sn", _serial_text(serial_number)}};
     HTTPResponse response;
-    if (!_get(name, url, query, response)) return false;
+    if (!_get(kGetBuildList, url, query, response)) return false;
+    return ParseBuildListReply(response, builds);
+}
 
+bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
+                                              std::map<std::string, std::string>& builds)
+{
+    const char* const name = kGetBuildList;
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     if (!_verdict(name, line1, response)) return false;
@@ -154,7 +176,6 @@ bool UpdateServerRequest::GetBuildList(unsigned int serial_number, std::map<std:
 bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsigned int* serial_number,
                                           unsigned int* build, const char* url)
 {
-    static const char* const name = "GetRecoveryInfo";
     if (fingerprint == nullptr) return false;
     char fp[64];
     // The spaces between the words go out already escaped: the query is
@@ -163,8 +184,14 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsig
              fingerprint[3]);
     Query query{{"op", "fix"}, {"fp", fp}, {"brief", "true"}};
     HTTPResponse response;
-    if (!_get(name, url, query, response)) return false;
+    if (!_get(kGetRecoveryInfo, url, query, response)) return false;
+    return ParseRecoveryInfoReply(response, serial_number, build);
+}
 
+bool UpdateServerRequest::ParseRecoveryInfoReply(HTTPResponse& response, unsigned int* serial_number,
+                                                 unsigned int* build)
+{
+    const char* const name = kGetRecoveryInfo;
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);

@@ -66,14 +66,14 @@ aLinkRef aLink_Create(aStreamRef stream);
 // call from a filter.
 aErr aLink_Destroy(aLinkRef* id);
 
-// Starts the pipe threads and queues the link start packet 0xAF 0x01 0x01.
-// aErrNone when already running; aErrParam for an unknown id; aErrConnection
-// without a stream; aErrResource when a thread cannot start; aErrMemory when
-// the start packet cannot be queued.
+// Sends the link start packet 0xAF 0x01 0x01 (before anything else) and
+// starts the pipe threads. aErrNone when already running; aErrParam for an
+// unknown id; aErrConnection without a stream; aErrResource when a thread
+// cannot start.
 aErr aLink_Start(aLinkRef id);
 
-// Queues the link stop packet 0xAF 0x01 0x00, stops and joins the pipe
-// threads (the out-pipe sends what is still queued) and sets STOPPED.
+// Stops and joins the pipe threads, sends what is still queued and then the
+// link stop packet 0xAF 0x01 0x00 (the last thing sent), and sets STOPPED.
 // Nothing to do when STOPPED or STOPPING; from a pipe thread it only sets
 // STOPPING. aErrParam for an unknown id, aErrUnknown when a join fails.
 aErr aLink_Stop(aLinkRef id);

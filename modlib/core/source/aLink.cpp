@@ -274,12 +274,7 @@ void* sOutPipe(void* arg)
         sLogPacket(link, aPACKETLOG_SENT, packet);
         aPacket_Destroy(&packet);
     }
-    // Whatever is left, the stop packet last among it, goes out unpaced.
-    aPacket* packet;
-    while ((packet = aPacketFifo_Get(queue)) != nullptr) {
-        sWritePacket(link, packet);
-        aPacket_Destroy(&packet);
-    }
+    // What is still queued goes out in sStop, once the in-pipe has ended too.
     tPipeLink = nullptr;
     return nullptr;
 }
@@ -293,6 +288,19 @@ aErr sStart(aLink* link)
     link->running = true;
     link->status = INITIALIZING;
     link->heartbeat = 0;
+    // The start packet must be the first thing the module receives. Queued
+    // after the pipes had started, it could be overtaken by a heartbeat answer
+    // the in-pipe queued or a sync request it wrote; written here, before
+    // either pipe exists, nothing can come before it. (A write error is
+    // ignored, as the out-pipe ignores its own.)
+    aPacket start = {};
+    start.tag = aPACKET_TAG;
+    start.address = kStartPacket[0];
+    start.dataSize = kStartPacket[1];
+    start.data[0] = kStartPacket[2];
+    start.curSize = sizeof(kStartPacket);
+    sWritePacket(link, &start);
+    sLogPacket(link, aPACKETLOG_SENT, &start);
     if (pthread_create(&link->inPipe, nullptr, sInPipe, link) != 0) {
         link->running = false;
         link->inPipe = pthread_self();
@@ -306,7 +314,6 @@ aErr sStart(aLink* link)
         link->status = STOPPED;
         return aErrResource;
     }
-    if (sQueueBytes(link->outQueue.load(), kStartPacket) != aErrNone) return aErrMemory;
     return aErrNone;
 }
 
@@ -321,11 +328,26 @@ aErr sStop(aLink* link, bool teardown)
     link->status = STOPPING;
     // A pipe thread cannot join itself; the caller's later stop finishes.
     if (tPipeLink == link) return aErrNone;
-    sQueueBytes(link->outQueue.load(), kStopPacket);
+    // The stop packet is the last thing the module receives. Queued while the
+    // in-pipe still ran, it could be followed by a heartbeat answer or a sync
+    // request the in-pipe produced meanwhile, so the in-pipe ends first.
     link->running = false;
     int inResult = pthread_join(link->inPipe, nullptr);
+    // Queued now it also wakes an out-pipe waiting on an empty queue. A queue
+    // at its limit would drop it with the rest; the out-pipe is busy then
+    // anyway, and the packet is written below instead.
+    aPacketFifoRef queue = link->outQueue.load();
+    bool stopQueued =
+        aPacketFifo_GetLength(queue) < aPACKETFIFO_LIMIT && sQueueBytes(queue, kStopPacket) == aErrNone;
     int outResult = pthread_join(link->outPipe, nullptr);
     link->inPipe = link->outPipe = pthread_self();
+    // What is still queued goes out unpaced, the stop packet last among it.
+    aPacket* packet;
+    while ((packet = aPacketFifo_Get(queue)) != nullptr) {
+        sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    if (!stopQueued) aStream_Write(link->stream, kStopPacket, sizeof(kStopPacket));
     aPacket_Reset(&link->current);
     link->status = STOPPED;
     link->heartbeat = 0;

@@ -370,6 +370,52 @@ TEST(Link, ResetRefusesALinkOnACallersStreamAndLeavesItRunning)
     aLink_Destroy(&id);
 }
 
+// Regression: the start packet used to be queued after the pipes had
+// started, so a heartbeat the module sent at once could be answered before
+// it. The module must see the link start first, every time. (A race: the
+// rounds make the old order show within a run.)
+TEST(Link, StartPacketPrecedesTheAnswerToAnImmediateHeartbeat)
+{
+    for (int round = 0; round < 500; round++) {
+        ScriptedStream script;
+        script.feed({0x06, 0x02, 0x00, 0x01});
+        aLinkRef id = aLink_Create(script.create());
+        ASSERT_NE(0u, id);
+        ASSERT_TRUE(script.waitForWritten(3 + 4));
+        EXPECT_EQ(concat({kStart, {0x06, 0x02, 0x00, 0x03}}), script.written()) << "round " << round;
+        aLink_Destroy(&id);
+    }
+}
+
+// Regression: the stop packet used to be queued while the in-pipe still ran,
+// so heartbeat answers produced meanwhile followed it (or, with the queue
+// past its limit, the stop packet was dropped with the rest). Whatever the
+// module keeps sending, the stop packet is the last thing written.
+TEST(Link, StopPacketIsLastWhileTheModuleKeepsSendingHeartbeats)
+{
+    for (int round = 0; round < 20; round++) {
+        ScriptedStream script;
+        Bytes beats;
+        for (int i = 0; i < 4000; i++)
+            beats.insert(beats.end(), {0x06, 0x02, 0x00, static_cast<uint8_t>(i & 1)});
+        script.feed(beats);
+        aLinkRef id = aLink_Create(script.create());
+        ASSERT_NE(0u, id);
+        ASSERT_TRUE(script.waitForWritten(3 + 4));
+        ASSERT_EQ(aErrNone, aLink_Stop(id));
+        Bytes w = script.written();
+        ASSERT_GE(w.size(), 6u);
+        EXPECT_EQ(kStart, Bytes(w.begin(), w.begin() + 3));
+        EXPECT_EQ(kStop, Bytes(w.end() - 3, w.end())) << "round " << round;
+        // Everything before it is heartbeat answers, whole.
+        for (size_t i = 3; i + 3 < w.size(); i += 4)
+            ASSERT_EQ((Bytes{0x06, 0x02, 0x00}), Bytes(w.begin() + i, w.begin() + i + 3))
+                << "round " << round;
+        EXPECT_EQ(0u, (w.size() - 6) % 4);
+        aLink_Destroy(&id);
+    }
+}
+
 // ---- TCP/IP ----
 
 TEST(TcpLink, StartFirstSharedByAddressAndStopLastAfterTheFinalDestroy)

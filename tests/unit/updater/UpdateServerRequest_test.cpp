@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -469,4 +470,49 @@ TEST_F(UpdateServerRequestTest, RecoveryInfoWithoutFingerprintSendsNothing)
     unsigned int serial = 7, build = 9;
     EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(nullptr, &serial, &build, base().c_str()));
     EXPECT_TRUE(server.request_lines().empty());
+}
+
+// ---- The reply parsers on their own ----------------------------------------
+
+// The parsers are what the operations run on a status-200 reply: fed the same
+// body without a server, they give the same verdict and out values.
+TEST_F(UpdateServerRequestTest, ParsersReadABodyExactlyAsTheOperationsDo)
+{
+    const char* bodies[] = {
+        "ok\n1234\nIronwood\n", "okay\r\n1234\r\nFW 2\r\n",
+        "ok\n\n\n12AB\n0x10\n", "ok\n1200;1.2.0\nx\n1100\n",
+        "OK\n1\n2\n",           "",
+        "ok\nQUJD\n",           "ok\n;;\r\n1;2;3\n",
+    };
+    for (const char* body : bodies) {
+        Outputs viaServer, direct;
+        std::vector<Call> calls = AllOperations(viaServer);
+        std::vector<bool> served;
+        for (const Call& call : calls) {
+            server.script(200, body);
+            served.push_back(call.run(base().c_str()));
+        }
+        auto reply = [&] {
+            HTTPResponse r("http://fuzz.invalid/");
+            r.set_status(200);
+            r.process(body, strlen(body));
+            return r;
+        };
+        HTTPResponse r0 = reply(), r1 = reply(), r2 = reply(), r3 = reply(), r4 = reply();
+        direct.builds.clear();  // GetBuildList clears before its request
+        EXPECT_EQ(UpdateServerRequest::ParsePingReply(r0), served[0]) << body;
+        EXPECT_EQ(UpdateServerRequest::ParseQueryBuildReply(r1, direct.build, direct.firmware), served[1])
+            << body;
+        EXPECT_EQ(UpdateServerRequest::ParseGetBuildReply(r2, direct.data), served[2]) << body;
+        EXPECT_EQ(UpdateServerRequest::ParseBuildListReply(r3, direct.builds), served[3]) << body;
+        EXPECT_EQ(UpdateServerRequest::ParseRecoveryInfoReply(r4, &direct.serial, &direct.recovery_build),
+                  served[4])
+            << body;
+        EXPECT_EQ(direct.build, viaServer.build) << body;
+        EXPECT_EQ(direct.firmware, viaServer.firmware) << body;
+        EXPECT_EQ(direct.data, viaServer.data) << body;
+        EXPECT_EQ(direct.builds, viaServer.builds) << body;
+        EXPECT_EQ(direct.serial, viaServer.serial) << body;
+        EXPECT_EQ(direct.recovery_build, viaServer.recovery_build) << body;
+    }
 }

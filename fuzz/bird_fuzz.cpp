@@ -1,0 +1,343 @@
+// BIRD file loading and every query on the loaded file.
+//
+// Input: byte 0 selects the form of the rest (bit 0 clear: a whole ".bird"
+// file; set: the inflated image, which the target compresses and wraps in a
+// valid header so that mutations reach the block scanner instead of dying in
+// zlib), bytes 1-4 a serial number and bytes 5-20 four key words (big-endian)
+// for the patching calls, then the file or image. The file is handed to
+// BirdFile by path (BirdFile reads only from files).
+//
+// Besides the sanitizers, the target checks what the loaded file reports
+// against the bytes it was made from: the blocks an independent scan finds,
+// that patching changes only the bytes it owns, and that decoding inverts the
+// documented scrambling.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BirdFile.h"
+#include "FuzzSupport.h"
+
+namespace {
+
+const char* const kTarget = "bird_fuzz";
+const size_t kParamBytes = 21;
+
+uint32_t BE32(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+uint32_t LE32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+struct RefBlock {
+    uint8_t type, flags;
+    uint32_t length, address;
+    size_t offset;  // of the first data byte in the image
+};
+
+// The block structure of an inflated image as the file format defines it; a
+// block whose length runs past the end ends the scan.
+struct RefScan {
+    std::vector<RefBlock> blocks;
+    uint32_t reported = 0;
+    uint32_t checksum = 0;
+    bool consistent = false;
+};
+
+RefScan Scan(const uint8_t* image, size_t n)
+{
+    RefScan scan;
+    if (n < 4) return scan;
+    scan.reported = BE32(image);
+    size_t pos = 4;
+    bool overrun = false;
+    while (n - pos >= 5) {
+        uint32_t length = BE32(image + pos + 1);
+        if (length > n - pos - 5) {
+            overrun = true;
+            break;
+        }
+        RefBlock b;
+        b.type = image[pos] & 0x1F;
+        b.flags = uint8_t(image[pos] >> 5);
+        b.length = length;
+        b.offset = pos + 5;
+        b.address = (b.type <= 1 && length >= 4) ? BE32(image + pos + 5) : 0;
+        scan.blocks.push_back(b);
+        pos += 5 + size_t(length);
+    }
+    if (!overrun && n - pos >= 4) scan.checksum = BE32(image + pos);
+    scan.consistent = !overrun && n - pos == 4 && scan.blocks.size() == scan.reported;
+    return scan;
+}
+
+// The inflated buffer the blocks point into: from the block count to the
+// last byte any block covers (only known when there is a block).
+struct Image {
+    uint8_t* base = nullptr;
+    size_t size = 0;
+};
+
+Image ImageOf(const BirdFile& file)
+{
+    Image image;
+    if (file.Blocks().empty()) return image;
+    image.base = const_cast<uint8_t*>(file.Blocks().front().data) - 9;
+    image.size = file.DataLength();
+    return image;
+}
+
+void CheckBlocksInside(const BirdFile& file)
+{
+    Image image = ImageOf(file);
+    for (const BirdBlock& b : file.Blocks()) {
+        FUZZ_CHECK(kTarget, b.data >= image.base + 9);
+        FUZZ_CHECK(kTarget, size_t(b.data - image.base) + b.length <= image.size);
+        FUZZ_CHECK(kTarget, b.type <= 31 && b.flags <= 7);
+    }
+    FUZZ_CHECK(kTarget, file.BlockCount() == file.Blocks().size());
+}
+
+void CheckAgainstScan(const BirdFile& file, const uint8_t* image, size_t n)
+{
+    RefScan scan = Scan(image, n);
+    FUZZ_CHECK(kTarget, file.DataLength() == n);
+    FUZZ_CHECK(kTarget, file.Blocks().size() == scan.blocks.size());
+    FUZZ_CHECK(kTarget, file.ReportedBlockCount() == scan.reported);
+    FUZZ_CHECK(kTarget, file.FileChecksum() == scan.checksum);
+    FUZZ_CHECK(kTarget, file.StructureConsistent() == scan.consistent);
+    const uint8_t* base = ImageOf(file).base;
+    for (size_t i = 0; i < scan.blocks.size(); i++) {
+        const BirdBlock& b = file.Blocks()[i];
+        const RefBlock& r = scan.blocks[i];
+        FUZZ_CHECK(kTarget, b.type == r.type && b.flags == r.flags && b.length == r.length);
+        FUZZ_CHECK(kTarget, b.address == r.address);
+        FUZZ_CHECK(kTarget, size_t(b.data - base) == r.offset);
+    }
+    // The patch locations come from the first serial-offsets block long
+    // enough to hold them.
+    bool found = false;
+    for (const RefBlock& r : scan.blocks) {
+        if (r.type != 2 || r.length < 8) continue;
+        FUZZ_CHECK(kTarget, file.HasSerialOffsets());
+        FUZZ_CHECK(kTarget, file.SerialNumberOffset() == BE32(image + r.offset));
+        FUZZ_CHECK(kTarget, file.DescriptorOffset() == BE32(image + r.offset + 4));
+        found = true;
+        break;
+    }
+    if (!found) FUZZ_CHECK(kTarget, !file.HasSerialOffsets());
+}
+
+void CheckQueries(const BirdFile& file)
+{
+    for (uint8_t type = 0; type < 32; type++) {
+        std::vector<BirdBlock> found = file.FindBlocks(static_cast<BirdFile::BLOCK_TYPE>(type));
+        size_t expected = 0;
+        for (const BirdBlock& b : file.Blocks()) {
+            if (b.type != type) continue;
+            FUZZ_CHECK(kTarget, expected < found.size() && found[expected].data == b.data);
+            expected++;
+        }
+        FUZZ_CHECK(kTarget, found.size() == expected);
+    }
+    const bool hasInfo = !file.FindBlocks(BirdFile::BLOCK_INFO).empty();
+    uint32_t build = file.GetBuild();
+    std::string version = file.GetVersion();
+    uint32_t serial = file.GetSerialNumber();
+    std::string model = file.GetModel();
+    FUZZ_CHECK(kTarget, version.size() <= 15 && version.find(' ') == std::string::npos);
+    FUZZ_CHECK(kTarget, model.size() <= 16);
+    if (!hasInfo) FUZZ_CHECK(kTarget, build == 0 && version.empty() && serial == 0 && model.empty());
+    FUZZ_CHECK(kTarget, file.ValidateSerialNumber(serial));
+    // The model field always begins with the model it reports, and with "".
+    FUZZ_CHECK(kTarget, file.ValidateModel(model.c_str()) == hasInfo);
+    FUZZ_CHECK(kTarget, file.ValidateModel("") == hasInfo);
+    FUZZ_CHECK(kTarget, !file.ValidateModel(nullptr));
+    std::string longer = model + std::string(17 - model.size(), 'x');
+    FUZZ_CHECK(kTarget, !file.ValidateModel(longer.c_str()));
+
+    // The dump prints byte by byte; large images would slow every run down.
+    static FILE* devnull = fopen("/dev/null", "w");
+    if (file.DataLength() <= 8192)
+        for (uint8_t type : {0, 1, 2, 4, 5, 31})
+            FUZZ_CHECK(kTarget, file.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type), devnull));
+}
+
+// What ReplaceSerialNumber does to the image, from the documented rule: in
+// every firmware payload (in file order) that holds them, the serial word at
+// its target address little-endian, then the eight hexadecimal digits into
+// the even bytes of the descriptor text. True when every location asked for
+// was written somewhere.
+bool ExpectedPatch(const BirdFile& file, const Image& image, uint32_t serial, std::vector<uint8_t>& bytes)
+{
+    const uint32_t word = file.SerialNumberOffset();
+    const uint32_t text = file.DescriptorOffset();
+    char digits[9];
+    snprintf(digits, sizeof digits, "%08X", serial);
+    bool wordWritten = false, textWritten = false;
+    for (const BirdBlock& b : file.Blocks()) {
+        if (b.type != 1 || b.length < 4) continue;
+        const size_t payload = size_t(b.data - image.base) + 4;
+        const uint64_t room = b.length - 4;
+        if (word != 0 && word >= b.address && uint64_t(word - b.address) + 4 <= room) {
+            size_t at = payload + (word - b.address);
+            for (int k = 0; k < 4; k++) bytes[at + k] = uint8_t(serial >> (8 * k));
+            wordWritten = true;
+        }
+        if (text != 0 && text >= b.address && uint64_t(text - b.address) + 16 <= room) {
+            size_t at = payload + (text - b.address);
+            for (int k = 0; k < 8; k++) bytes[at + 2 * k] = uint8_t(digits[k]);
+            textWritten = true;
+        }
+    }
+    return (word != 0 || text != 0) && (word == 0 || wordWritten) && (text == 0 || textWritten);
+}
+
+void CheckReplaceSerialNumber(BirdFile& file, uint32_t serial)
+{
+    Image image = ImageOf(file);
+    std::vector<uint8_t> expected(image.base, image.base + image.size);
+    bool complete = ExpectedPatch(file, image, serial, expected);
+    bool result = file.ReplaceSerialNumber(serial);
+    FUZZ_CHECK(kTarget, result == complete);
+    FUZZ_CHECK(kTarget, std::equal(expected.begin(), expected.end(), image.base));
+}
+
+void CheckReplaceVectorChecksum(BirdFile& file)
+{
+    Image image = ImageOf(file);
+    std::vector<uint8_t> before(image.base, image.base + image.size);
+    FUZZ_CHECK(kTarget, file.ReplaceVectorChecksum());
+    std::vector<bool> changeable(image.size, false);
+    for (const BirdBlock& b : file.Blocks()) {
+        if (b.type != 1 || b.length < 4 + 32 || b.address != 0) continue;
+        const uint8_t* v = b.data + 4;
+        uint32_t sum = LE32(v) + LE32(v + 4) + LE32(v + 8) + LE32(v + 12) + LE32(v + 16) + LE32(v + 24);
+        // The image's checksum word makes the six words sum to zero with it;
+        // the first qualifying block wins where blocks overlap (they cannot).
+        FUZZ_CHECK(kTarget, uint32_t(sum + LE32(v + 28)) == 0);
+        for (size_t i = 0; i < 4; i++) changeable[size_t(v + 28 - image.base) + i] = true;
+    }
+    for (size_t i = 0; i < image.size; i++)
+        if (image.base[i] != before[i]) FUZZ_CHECK(kTarget, changeable[i]);
+}
+
+void CheckDecode(BirdFile& file, const uint32_t key_words[4])
+{
+    Image image = ImageOf(file);
+    std::vector<uint8_t> before(image.base, image.base + image.size);
+    file.DecodeFirmwareBlocks(key_words);
+    uint8_t key[16];
+    for (int i = 0; i < 4; i++)
+        for (int k = 0; k < 4; k++) key[4 * i + k] = uint8_t(key_words[i] >> (24 - 8 * k));
+    // Scrambling the decoded payload again must give back what was loaded:
+    // c[j] = p[j] ^ key[j % 16] ^ p[j - 1], restarting with every block.
+    std::vector<uint8_t> again(image.base, image.base + image.size);
+    for (const BirdBlock& b : file.Blocks()) {
+        if (b.type != 1 || b.length < 4) continue;
+        size_t start = size_t(b.data - image.base) + 4;
+        uint8_t previous = 0;
+        for (size_t j = 0; j < b.length - 4; j++) {
+            uint8_t plain = image.base[start + j];
+            again[start + j] = uint8_t(plain ^ key[j % 16] ^ previous);
+            previous = plain;
+        }
+    }
+    FUZZ_CHECK(kTarget, again == before);
+}
+
+void CheckValidateData(const BirdFile& file)
+{
+    FUZZ_CHECK(kTarget, !file.ValidateData(nullptr, 4));
+    uint8_t none = 0;
+    FUZZ_CHECK(kTarget, !file.ValidateData(&none, 0));
+    for (const BirdBlock& b : file.Blocks()) {
+        if (b.type != 1 || b.length == 0) continue;
+        // The tail of a firmware block, address bytes included, is found.
+        uint32_t n = std::min<uint32_t>(b.length, 6);
+        std::vector<uint8_t> tail(b.data + b.length - n, b.data + b.length);
+        FUZZ_CHECK(kTarget, file.ValidateData(tail.data(), n));
+        break;
+    }
+}
+
+// image: the inflated data the file must load as, or null when unknown (a
+// raw input, or an image too large for the 8x inflate bound).
+void Exercise(const std::string& path, const uint8_t* params, const uint8_t* image, size_t imageSize)
+{
+    BirdFile file;
+    try {
+        file = BirdFile(path);
+    } catch (const std::runtime_error& e) {
+        FUZZ_CHECK(kTarget, strcmp(e.what(), "Failed to load bird data") == 0);
+        FUZZ_CHECK(kTarget, image == nullptr);
+        return;
+    }
+    CheckBlocksInside(file);
+    if (image != nullptr) CheckAgainstScan(file, image, imageSize);
+    CheckQueries(file);
+
+    // Moving keeps the blocks valid: they point into the buffer that moves.
+    BirdFile moved(std::move(file));
+    FUZZ_CHECK(kTarget, file.Blocks().empty() && file.DataLength() == 0);
+    CheckBlocksInside(moved);
+    if (moved.Blocks().empty()) {
+        uint32_t keys[4] = {1, 2, 3, 4};
+        FUZZ_CHECK(kTarget, !moved.ReplaceSerialNumber(BE32(params)) || moved.SerialNumberOffset() == 0);
+        moved.DecodeFirmwareBlocks(keys);
+        FUZZ_CHECK(kTarget, moved.ReplaceVectorChecksum());
+        return;
+    }
+    CheckValidateData(moved);
+    CheckReplaceSerialNumber(moved, BE32(params));
+    CheckReplaceVectorChecksum(moved);
+    uint32_t keys[4] = {BE32(params + 4), BE32(params + 8), BE32(params + 12), BE32(params + 16)};
+    CheckDecode(moved, keys);
+    CheckQueries(moved);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    FuzzLogEverything();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < kParamBytes) return 0;
+    const bool wrapImage = (data[0] & 1) != 0;
+    const uint8_t* params = data + 1;
+    const uint8_t* rest = data + kParamBytes;
+    const size_t restSize = size - kParamBytes;
+    static const std::string path = FuzzTempPath("input.bird");
+
+    if (!wrapImage) {
+        FuzzWriteFile(path, rest, restSize);
+        bool header = restSize >= 6 && memcmp(rest, "bird", 4) == 0 && rest[4] != 0 && rest[5] != 0;
+        FUZZ_CHECK(kTarget, BirdFile::VerifyFile(path.c_str()) == header);
+        Exercise(path, params, nullptr, 0);
+        return 0;
+    }
+    std::vector<uint8_t> file = {'b', 'i', 'r', 'd', 1, 1};
+    uLongf bound = compressBound(restSize);
+    file.resize(6 + bound);
+    if (compress2(file.data() + 6, &bound, rest, restSize, 6) != Z_OK) return 0;
+    file.resize(6 + bound);
+    FuzzWriteFile(path, file.data(), file.size());
+    FUZZ_CHECK(kTarget, BirdFile::VerifyFile(path.c_str()));
+    // An image more than eight times its stream does not load; one that
+    // loads is exactly the image.
+    Exercise(path, params, restSize <= 8 * size_t(bound) ? rest : nullptr, restSize);
+    return 0;
+}

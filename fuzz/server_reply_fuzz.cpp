@@ -1,0 +1,171 @@
+// The update server's reply parsers: the five operations' parsing of a
+// status-200 body (UpdateServerRequest::Parse*Reply, which the operations
+// call after their GET), and the base64 decoding of a GetBuild reply as the
+// download flow does it.
+//
+// Input: the reply body. Every parser gets its own copy (they cut the body in
+// place). The results are checked against a reading of the body by the
+// documented rules: lines are the non-empty pieces between separators
+// (tokenized like strtok_r, which stops at a NUL byte), line 1 must start
+// with "ok", and each operation takes the lines its table row names.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "HTTPRequest.h"
+#include "UpdateServerRequest.h"
+#include "base64.h"
+
+namespace {
+
+const char* const kTarget = "server_reply_fuzz";
+
+// strtok_r over a copy of the text up to its first NUL: every call skips
+// separators, returns the token and consumes the one separator after it.
+class Lines {
+public:
+    explicit Lines(const std::string& body) : text_(body.c_str()) {}
+    bool Next(const char* separators, std::string& token)
+    {
+        while (pos_ < text_.size() && strchr(separators, text_[pos_]) != nullptr) pos_++;
+        if (pos_ >= text_.size()) return false;
+        size_t end = pos_;
+        while (end < text_.size() && strchr(separators, text_[end]) == nullptr) end++;
+        token = text_.substr(pos_, end - pos_);
+        pos_ = end < text_.size() ? end + 1 : end;
+        return true;
+    }
+
+private:
+    std::string text_;
+    size_t pos_ = 0;
+};
+
+HTTPResponse Reply(const char* op, const uint8_t* data, size_t size)
+{
+    HTTPResponse response(std::string("http://fuzz.invalid/cgi/u?op=") + op + "&");
+    response.set_status(200);
+    response.process(reinterpret_cast<const char*>(data), size);
+    return response;
+}
+
+bool Verdict(const std::string& line1, bool present)
+{
+    return present && line1.compare(0, 2, "ok") == 0;
+}
+
+void CheckPing(const std::string& body, const uint8_t* data, size_t size)
+{
+    HTTPResponse response = Reply("hi", data, size);
+    Lines lines(body);
+    std::string line1;
+    bool has1 = lines.Next("\n", line1);
+    FUZZ_CHECK(kTarget, UpdateServerRequest::ParsePingReply(response) == Verdict(line1, has1));
+}
+
+void CheckQueryBuild(const std::string& body, const uint8_t* data, size_t size)
+{
+    HTTPResponse response = Reply("qu", data, size);
+    std::string build = "untouched-build", firmware = "untouched-firmware";
+    bool ok = UpdateServerRequest::ParseQueryBuildReply(response, build, firmware);
+
+    Lines lines(body);
+    std::string line1, line2, line3;
+    bool has1 = lines.Next("\n", line1);
+    bool has2 = lines.Next("\n", line2);
+    bool has3 = lines.Next("\r\n", line3);
+    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    FUZZ_CHECK(kTarget, build == (ok && has2 ? line2 : "untouched-build"));
+    FUZZ_CHECK(kTarget, firmware == (ok && has3 ? line3 : "untouched-firmware"));
+}
+
+void CheckGetBuild(const std::string& body, const uint8_t* data, size_t size)
+{
+    HTTPResponse response = Reply("bird", data, size);
+    std::string text = "untouched";
+    bool ok = UpdateServerRequest::ParseGetBuildReply(response, text);
+
+    Lines lines(body);
+    std::string line1, line2;
+    bool has1 = lines.Next("\n", line1);
+    bool has2 = lines.Next("\n", line2);
+    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    FUZZ_CHECK(kTarget, text == (ok ? (has2 ? line2 : "") : "untouched"));
+    if (!ok) return;
+
+    // What the download flow does with the text next.
+    size_t length = 12345;
+    unsigned char* bytes = base64_decode(text.c_str(), text.size(), &length);
+    if (bytes == nullptr) {
+        FUZZ_CHECK(kTarget, length == 12345);
+        return;
+    }
+    FUZZ_CHECK(kTarget, text.size() % 4 == 0);
+    FUZZ_CHECK(kTarget, length <= text.size() / 4 * 3 && length + 2 >= text.size() / 4 * 3);
+    FUZZ_CHECK(kTarget, bytes[length] == 0);
+    free(bytes);
+}
+
+void CheckBuildList(const std::string& body, const uint8_t* data, size_t size)
+{
+    HTTPResponse response = Reply("builds", data, size);
+    std::map<std::string, std::string> builds;
+    bool ok = UpdateServerRequest::ParseBuildListReply(response, builds);
+
+    Lines lines(body);
+    std::string line1, line;
+    bool has1 = lines.Next("\n", line1);
+    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    std::map<std::string, std::string> expected;
+    while (ok && lines.Next("\n", line)) {
+        if (line.size() <= 2) continue;
+        Lines fields(line);
+        std::string build, version;
+        if (!fields.Next(";\r\n", build)) continue;
+        if (!fields.Next(";\r\n", version)) version.clear();
+        expected.emplace(build, version);  // the first entry for a build wins
+    }
+    FUZZ_CHECK(kTarget, builds == expected);
+}
+
+void CheckRecoveryInfo(const std::string& body, const uint8_t* data, size_t size)
+{
+    HTTPResponse response = Reply("fix", data, size);
+    unsigned int serial = 0xA5A5A5A5u, build = 0x5A5A5A5Au;
+    bool ok = UpdateServerRequest::ParseRecoveryInfoReply(response, &serial, &build);
+
+    Lines lines(body);
+    std::string line1, line2, line3;
+    bool has1 = lines.Next("\n", line1);
+    bool has2 = lines.Next("\n", line2);
+    bool has3 = lines.Next("\n", line3);
+    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    unsigned int wantSerial = ok && has2 ? (unsigned int)strtoul(line2.c_str(), nullptr, 16) : 0xA5A5A5A5u;
+    unsigned int wantBuild = ok && has3 ? (unsigned int)strtoul(line3.c_str(), nullptr, 0) : 0x5A5A5A5Au;
+    FUZZ_CHECK(kTarget, serial == wantSerial && build == wantBuild);
+
+    // Null out-pointers are allowed.
+    HTTPResponse again = Reply("fix", data, size);
+    FUZZ_CHECK(kTarget, UpdateServerRequest::ParseRecoveryInfoReply(again, nullptr, nullptr) == ok);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    FuzzLogEverything();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    CheckPing(body, data, size);
+    CheckQueryBuild(body, data, size);
+    CheckGetBuild(body, data, size);
+    CheckBuildList(body, data, size);
+    CheckRecoveryInfo(body, data, size);
+    return 0;
+}
