@@ -16,7 +16,7 @@ class UpdateServer:
     """Runs tools/update_server.py in the updater's own namespace on a free
     port and reads back the requests it logged."""
 
-    def __init__(self, ns, root, state_dir, faults=()):
+    def __init__(self, ns, root, state_dir, faults=(), tls=None):
         self.root = Path(root)
         self.root.mkdir(parents=True, exist_ok=True)
         state_dir = Path(state_dir)
@@ -30,6 +30,8 @@ class UpdateServer:
                "--faults-file", str(self.faults_file), "--exit-after", "600"]
         for f in faults:
             cmd += ["--fault", f]
+        if tls:
+            cmd += ["--tls", *map(str, tls)]
         self.out = open(state_dir / "server.out", "w")
         self.proc = ns.popen(cmd, stdout=self.out, stderr=self.out)
         deadline = time.time() + 10
@@ -38,7 +40,7 @@ class UpdateServer:
                 raise RuntimeError("update server did not start")
             time.sleep(0.02)
         self.port = int(port_file.read_text().strip())
-        self.url = "http://%s:%d/cgi/u" % (SERVER_IP, self.port)
+        self.url = "%s://%s:%d/cgi/u" % ("https" if tls else "http", SERVER_IP, self.port)
 
     def set_faults(self, faults):
         import json
