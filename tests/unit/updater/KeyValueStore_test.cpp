@@ -82,16 +82,6 @@ TEST_F(KeyValueStoreTest, SavesSortedAndStampsOnlyWhenSomethingChanged)
     EXPECT_EQ(ListNames(tmp.path()), std::vector<std::string>{".settings"});
 }
 
-TEST_F(KeyValueStoreTest, LoadMergesIntoTheEntriesItHas)
-{
-    KeyValueStore store;
-    store.Add("KEEP", "1");
-    store.Add("OVER", "old");
-    store.Load(File("OVER=new\nNEW=2\n").c_str());
-    EXPECT_EQ(store.Entries(), (Entries{{"KEEP", "1"}, {"NEW", "2"}, {"OVER", "new"}}));
-    EXPECT_FALSE(store.IsDirty());
-}
-
 TEST_F(KeyValueStoreTest, GetIntRecordsAnAbsentKeyThatReadsBackAsAbsent)
 {
     std::string path = File("S=\nN=  42abc\n");

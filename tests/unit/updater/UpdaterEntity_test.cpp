@@ -41,43 +41,30 @@ struct Loader {
 
     std::vector<Packet> operator()(const Packet& p)
     {
-        if (p.payload.size() < 2 || p.payload[0] != cmdUPGRADE) return {};
         const Bytes& d = p.payload;
-        switch (d[1]) {
-            case val_UPGRADE_INIT:
-                return {{2, {cmdUPGRADE, 0, 0x00, 0x01, 0x00, 0x00}}};
-            case val_UPGRADE_PREPARE:
-                sum = 0;
-                return {{2,
-                         {cmdUPGRADE, 7, 0, static_cast<uint8_t>(block_size >> 8),
-                          static_cast<uint8_t>(block_size)}}};
-            case val_UPGRADE_DATA: {
-                data_packets.push_back(Bytes(d.begin() + 2, d.end()));
-                uint8_t n = static_cast<uint8_t>(d.size() - 2);
-                if (short_acks > 0) {
-                    --short_acks;
-                    return {{2, {cmdUPGRADE, 1, static_cast<uint8_t>(n - 1)}}};
-                }
-                for (size_t i = 2; i < d.size(); ++i) sum += d[i];
-                return {{2, {cmdUPGRADE, 1, n}}};
-            }
-            case val_UPGRADE_SUM: {
-                ++sums;
-                uint32_t s = sum + sum_offset;
-                sum = 0;
-                return {{2,
-                         {cmdUPGRADE, 7, 0, static_cast<uint8_t>(s >> 24), static_cast<uint8_t>(s >> 16),
-                          static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)}}};
-            }
-            case val_UPGRADE_WRITE:
-                writes.push_back(static_cast<uint16_t>((d[2] << 8) | d[3]));
-                sum = 0;
-                return {{2, {cmdUPGRADE, 7, 0}}};
-            case val_UPGRADE_LOAD:
-                return {{2, {cmdUPGRADE, 2}}};
-            default:
-                return {};
+        if (d.size() < 2 || d[0] != cmdUPGRADE) return {};
+        Bytes reply;
+        const uint8_t n = static_cast<uint8_t>(d.size() - 2);
+        if (d[1] == val_UPGRADE_INIT) reply = {0, 0x00, 0x01, 0x00, 0x00};
+        if (d[1] == val_UPGRADE_PREPARE) reply = {7, 0, uint8_t(block_size >> 8), uint8_t(block_size)};
+        if (d[1] == val_UPGRADE_LOAD) reply = {2};
+        if (d[1] == val_UPGRADE_WRITE) writes.push_back(static_cast<uint16_t>((d[2] << 8) | d[3]));
+        if (d[1] == val_UPGRADE_WRITE) reply = {7, 0};
+        if (d[1] == val_UPGRADE_DATA) {
+            data_packets.push_back(Bytes(d.begin() + 2, d.end()));
+            reply = {1, uint8_t(short_acks > 0 ? n - 1 : n)};
+            for (size_t i = 2; i < d.size() && short_acks <= 0; ++i) sum += d[i];
+            --short_acks;
         }
+        if (d[1] == val_UPGRADE_SUM) {
+            ++sums;
+            const uint32_t s = sum + sum_offset;
+            reply = {7, 0, uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s)};
+        }
+        if (d[1] == val_UPGRADE_PREPARE || d[1] == val_UPGRADE_SUM || d[1] == val_UPGRADE_WRITE) sum = 0;
+        if (reply.empty()) return {};
+        reply.insert(reply.begin(), cmdUPGRADE);
+        return {{2, reply}};
     }
 };
 
