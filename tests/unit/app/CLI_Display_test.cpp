@@ -1,5 +1,5 @@
 // The console display: exact bytes of the bar and spinner on a terminal,
-// nothing on a pipe, and muting.
+// nothing of them on a pipe.
 #include "CLI_Display.h"
 
 #include <fcntl.h>
@@ -132,20 +132,6 @@ TEST(CLIDisplay, NothingButMessagesWhenStdoutIsNotATerminal)
     display.display_progress(false);
     display.message(UpdaterDisplayInterface::Info, "%s", std::string(3000, 'm').c_str());
     EXPECT_EQ(out.Take(), std::string(2047, 'm') + "\n");
-}
-
-TEST(CLIDisplay, MutedDisplayStillDraws)
-{
-    CLI_Display display;
-    display.mute_messages(true);
-    CapturedStdout out(true);
-    testing::internal::CaptureStderr();
-    display.message(UpdaterDisplayInterface::Info, "hidden");
-    display.message(UpdaterDisplayInterface::Error, "hidden too");
-    display.update_progress(1.0, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(out.Take(), "\r[" + std::string(69, '=') + "> ] (100% ) ");
-    display.mute_messages(false);
 }
 
 }  // namespace

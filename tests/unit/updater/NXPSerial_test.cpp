@@ -140,7 +140,6 @@ public:
     std::deque<std::string> checksumReplies;  // replies to Write checksums; "OK" when used up
 
     // Observations, read after Stop.
-    std::string wire;                 // every byte received
     std::vector<std::string> lines;   // complete received lines, CR LF kept
     std::vector<std::string> events;  // W transfer: "D<bytes>" per data line, "C<sum>" per checksum
     std::vector<uint8_t> ram;         // bytes accepted through W
@@ -158,7 +157,6 @@ private:
             std::string out;
             for (ssize_t i = 0; i < n; i++) {
                 char c = chunk[i];
-                wire += c;
                 if (echo) out += c;
                 line += c;
                 if (c == '\n') {
@@ -346,7 +344,7 @@ TEST_F(IspTest, RefusedArgumentsSendNothing)
     // The first thing the chip sees is the valid command that follows.
     EXPECT_EQ(isp.Prepare(4, 5), aErrNone);
     chip.Stop();
-    EXPECT_EQ(chip.wire, "P 4 5\r\n");
+    EXPECT_EQ(chip.lines, std::vector<std::string>{"P 4 5\r\n"});
 }
 
 TEST_F(IspTest, RefusedCommandsReturnParamAndKeepTheEchoState)
@@ -399,16 +397,6 @@ TEST_F(IspTest, Write4096BytesIn92LinesAndFiveChecksumBlocks)
     EXPECT_EQ(last.substr(0, 1) + last.substr(3), "!``\r\n");
 }
 
-TEST_F(IspTest, WriteWithEchoOn)
-{
-    Start();
-    std::vector<uint8_t> data = Pattern(96, 2);
-    EXPECT_EQ(isp.Write(0x10000000, 96, data.data()), aErrNone);
-    chip.Stop();
-    EXPECT_EQ(chip.events, Block(data, 0, 96));
-    EXPECT_EQ(chip.ram, data);
-}
-
 TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
 {
     // 1800 bytes: 40 lines, two blocks of 20. A RESEND sends the block again,
@@ -416,29 +404,32 @@ TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
     const std::vector<uint8_t> data = Pattern(1800, 3);
     const std::vector<std::string> one = Block(data, 0, 900), two = Block(data, 900, 1800);
     const struct {
+        bool echo;
         const char* w_code;
         std::deque<std::string> replies;
         aErr result;
         std::vector<const std::vector<std::string>*> blocks;
     } rows[] = {
-        {"0", {}, aErrNone, {&one, &two}},
-        {"0", {"RESEND", "OK", "RESEND", "OK"}, aErrNone, {&one, &one, &two, &two}},
-        {"0", {"RESEND", "OK", "RESEND", "RESEND"}, aErrTimeout, {&one, &one, &two, &two}},
-        {"0", {"RESEND", "RESEND", "RESEND"}, aErrTimeout, {&one, &one, &one}},
-        {"0", {"OKAY"}, aErrIO, {&one}},
-        {"14", {}, aErrParam, {}},
+        {false, "0", {}, aErrNone, {&one, &two}},
+        {true, "0", {"RESEND", "OK", "OK"}, aErrNone, {&one, &one, &two}},
+        {false, "0", {"RESEND", "OK", "RESEND", "OK"}, aErrNone, {&one, &one, &two, &two}},
+        {false, "0", {"RESEND", "OK", "RESEND", "RESEND"}, aErrTimeout, {&one, &one, &two, &two}},
+        {false, "0", {"RESEND", "RESEND", "RESEND"}, aErrTimeout, {&one, &one, &one}},
+        {false, "0", {"OKAY"}, aErrIO, {&one}},
+        {false, "14", {}, aErrParam, {}},
     };
     for (const auto& row : rows) {
         Rig rig;
         rig.chip.code['W'] = row.w_code;
         rig.chip.checksumReplies = row.replies;
         rig.Start();
-        rig.EchoOff();
+        if (!row.echo) rig.EchoOff();
         EXPECT_EQ(rig.isp.Write(NXPSerialClass::WRITE_ADDRESS, 1800, data.data()), row.result);
         rig.chip.Stop();
         std::vector<std::string> expected;
         for (const auto* block : row.blocks) expected.insert(expected.end(), block->begin(), block->end());
-        EXPECT_EQ(rig.chip.events, expected) << row.replies.size() << " replies, W " << row.w_code;
+        EXPECT_EQ(rig.chip.events, expected)
+            << row.replies.size() << " replies, W " << row.w_code << ", echo " << row.echo;
         if (row.result == aErrNone) {
             EXPECT_EQ(rig.chip.ram, data);
         }

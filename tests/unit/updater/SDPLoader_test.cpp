@@ -20,9 +20,6 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Helpers
-
 class LogCapture {
 public:
     explicit LogCapture(unsigned packages)
@@ -226,8 +223,7 @@ TEST_F(SDPLoaderTest, JumpAndFingerprintCommands)
     EXPECT_EQ(sdp.getFingerprint(value), SDPLoader::SDP_NO_STATUS);
 }
 
-// ---------------------------------------------------------------------------
-// Serial transport over a pseudo-terminal
+// The serial transport over a pseudo-terminal.
 
 namespace {
 

@@ -68,10 +68,6 @@ TEST_F(UpdateServerRequestTest, EachOperationSendsItsExactQuery)
         Outputs o;
         EXPECT_TRUE(Ask(op, server.url(), o)) << op;
     }
-    std::string data;
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(kSerial, "KS-HUB3", "1234", data, server.url().c_str(), true));
-    unsigned int serial = 0;
-    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(nullptr, &serial, nullptr, server.url().c_str()));
     EXPECT_EQ(server.request_lines(),
               (std::vector<std::string>{
                   "GET /cgi/u?op=hi&rv=2& HTTP/1.1",
@@ -79,7 +75,6 @@ TEST_F(UpdateServerRequestTest, EachOperationSendsItsExactQuery)
                   "GET /cgi/u?bld=1234&fw=KS-HUB3&no_cal=false&op=bird&sn=00ABCDEF& HTTP/1.1",
                   "GET /cgi/u?op=builds&sn=00ABCDEF& HTTP/1.1",
                   "GET /cgi/u?brief=true&fp=00000001%20DEADBEEF%2000000000%20FFFFFFFF&op=fix& HTTP/1.1",
-                  "GET /cgi/u?bld=1234&fw=KS-HUB3&no_cal=true&op=bird&sn=00ABCDEF& HTTP/1.1",
               }));
 }
 

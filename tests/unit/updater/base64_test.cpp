@@ -14,7 +14,8 @@ struct DecodeRow {
 };
 
 // RFC 4648 section 10, and the decoder's own leniency: every "=" counts as
-// zero bits, only the last two characters shorten the output.
+// zero bits, only the last two characters shorten the output. Nothing in the
+// updater encodes: the fuzz target checks base64_encode by its round trip.
 const DecodeRow kDecodeRows[] = {
     {"", true, ""},
     {"Zg==", true, "f"},
@@ -48,21 +49,5 @@ TEST(Base64, DecodeTable)
         // Callers treat the buffer as text: one NUL byte follows the data.
         EXPECT_EQ(buffer[length], 0);
         free(buffer);
-    }
-}
-
-// Nothing in the updater encodes; the fuzz target checks the round trip.
-TEST(Base64, EncodeRfcVectors)
-{
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}};
-    for (const auto& v : vectors) {
-        size_t length = 0;
-        char* text =
-            base64_encode(reinterpret_cast<const unsigned char*>(v.first.data()), v.first.size(), &length);
-        ASSERT_NE(text, nullptr);
-        EXPECT_EQ(std::string(text), v.second);
-        EXPECT_EQ(length, v.second.size());
-        free(text);
     }
 }
