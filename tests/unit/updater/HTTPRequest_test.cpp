@@ -1,12 +1,13 @@
+// The transfer limits. The query text, statuses other than 200 and
+// redirects are checked through the update server's operations
+// (UpdateServerRequest_test.cpp).
 #include "HTTPRequest.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "helpers/ScriptedHttpServer.h"
 
@@ -44,36 +45,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(HTTPRequestTest, QueryGoesOutInKeyOrderUnencodedEachPairEndingWithAmpersand)
-{
-    // Byte order: upper case before "_" before lower case.
-    HTTPResponse r =
-        HTTPRequest::GET(server.url(), {{"op", "hi"}, {"_x", "1"}, {"B", "a/b:c"}, {"fp", "1%202"}});
-    EXPECT_EQ(r.get_request(), server.url() + "?B=a/b:c&_x=1&fp=1%202&op=hi&");
-    HTTPRequest::GET(server.url("/plain"), {});
-    EXPECT_EQ(server.request_lines(),
-              (std::vector<std::string>{"GET /cgi/u?B=a/b:c&_x=1&fp=1%202&op=hi& HTTP/1.1",
-                                        "GET /plain HTTP/1.1"}));
-}
-
-TEST_F(HTTPRequestTest, AnyStatusIsReturnedWithItsWholeBodyAndRedirectsAreNotFollowed)
-{
-    const struct {
-        int status;
-        std::string body;
-    } rows[] = {{200, std::string("a\0b\0c\r\n", 7)}, {404, "no such op"}, {301, "moved"}, {500, ""}};
-    for (const auto& row : rows) {
-        server.script(row.status, row.body);
-        HTTPResponse r = HTTPRequest::GET(server.url(), {});
-        EXPECT_EQ(r.get_status(), row.status);
-        ASSERT_EQ(r.get_response_length(), row.body.size()) << row.status;
-        EXPECT_TRUE(std::string(r.get_response(), row.body.size()) == row.body) << row.status;
-        EXPECT_EQ(r.get_response()[row.body.size()], '\0');
-    }
-    // The 301's Location was not visited.
-    EXPECT_EQ(server.request_lines().size(), 4u);
-}
 
 TEST_F(HTTPRequestTest, BodyUpToTheSizeLimitIsAcceptedOneByteMoreIsRefused)
 {
