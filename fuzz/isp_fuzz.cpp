@@ -18,7 +18,7 @@
 
 #include "FuzzSupport.h"
 #include "NXPSerial.h"
-#include "ScriptStream.h"
+#include "ScriptedStream.h"
 
 namespace {
 
@@ -122,10 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned p1 = data[2], p2 = data[3];
     const std::vector<uint8_t> rest(data + 4, data + size);
 
-    ScriptStream chip(rest);
-    if (data[1] & 0x10) chip.FailWritesFrom(p1 % 16);
+    ScriptedStream chip;
+    chip.feed(rest);
+    if (data[1] & 0x10) chip.failWritesFrom(p1 % 16);
     ScriptedIsp isp;
-    aStreamRef stream = chip.Create();
+    aStreamRef stream = chip.create();
     if (stream == nullptr) return 0;
     isp.Attach(stream, rate, echoOn);
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "ScriptStream.h"
+#include "ScriptedStream.h"
 #include "aLink.h"
 
 namespace {
@@ -234,14 +234,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     gBeats = 0;
     gFiltered = 0;
 
-    ScriptStream transport;
-    if (failSyncs) transport.FailWritesStartingWith(0xAD, model.failingSyncs);
+    ScriptedStream transport;
+    if (failSyncs) transport.failWritesStartingWith(0xAD, model.failingSyncs);
     size_t fed = 0;
     if (waiting) {
-        transport.Feed(bytes.data(), split);
+        transport.feed(bytes.data(), split);
         fed = split;
     }
-    aStreamRef stream = transport.Create();
+    aStreamRef stream = transport.create();
     aLinkRef id = aLink_Create(stream);
     FUZZ_CHECK(kTarget, id != 0);
     FUZZ_CHECK(kTarget, aLink_InstallHeartbeatNotification(id, CountBeat) == aErrNone);
@@ -260,20 +260,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Everything goes in; the stop lands wherever the in-pipe has got
         // to. Once it is joined, the bytes it took are exactly the processed
         // ones, and the rest waits for the restart.
-        transport.Feed(bytes.data() + fed, bytes.size() - fed);
+        transport.feed(bytes.data() + fed, bytes.size() - fed);
         FUZZ_CHECK(kTarget, aLink_Stop(id) == aErrNone);
-        size_t taken = transport.Consumed();
+        size_t taken = transport.consumed();
         for (size_t i = 0; i < taken; i++) model.Byte(bytes[i]);
         FUZZ_CHECK(kTarget, aLink_GetStatus(id) == STOPPED);
         FUZZ_CHECK(kTarget, aLink_Start(id) == aErrNone);
         model.Restart();
-        transport.Feed(nullptr, 0);
+        transport.feed(nullptr, 0);
         for (size_t i = taken; i < bytes.size(); i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
     } else {
-        transport.Feed(bytes.data() + fed, split - fed);
+        transport.feed(bytes.data() + fed, split - fed);
         for (size_t i = 0; i < split; i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
         if (restart) {
             FUZZ_CHECK(kTarget, aLink_GetStatus(id) == model.status);
             FUZZ_CHECK(kTarget, aLink_Stop(id) == aErrNone);
@@ -281,9 +281,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(kTarget, aLink_Start(id) == aErrNone);
             model.Restart();
         }
-        transport.Feed(bytes.data() + split, bytes.size() - split);
+        transport.feed(bytes.data() + split, bytes.size() - split);
         for (size_t i = split; i < bytes.size(); i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
     }
     FUZZ_CHECK(kTarget, aLink_GetStatus(id) == model.status);
     // With the bytes waiting, heartbeats may be answered before the
@@ -322,7 +322,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Each run of the link begins with the start packet and ends with the
     // stop packet, whatever the module sent meanwhile.
     std::vector<Bytes> answers;
-    std::vector<Kind> kinds = ParseWritten(transport.Written(), answers);
+    std::vector<Kind> kinds = ParseWritten(transport.written(), answers);
     const size_t runs = restart ? 2 : 1;
     FUZZ_CHECK(kTarget, size_t(std::count(kinds.begin(), kinds.end(), kStartPacket)) == runs);
     FUZZ_CHECK(kTarget, size_t(std::count(kinds.begin(), kinds.end(), kStopPacket)) == runs);

@@ -7,8 +7,7 @@
 #include "Entity.h"
 #include "Module.h"
 #include "System.h"
-#include "aDefs.h"
-#include "helpers/ScriptedModule.h"
+#include "ScriptedModule.h"
 
 using Orvantis::Keystrand::EntityClass;
 using Orvantis::Keystrand::Module;
@@ -176,15 +175,6 @@ TEST(EntityWithoutModule, ReportsMissingResources)
     count = 7;
     EXPECT_NE(entity.getUEIBytesCheck(&count, 4), aErrNone);
     EXPECT_EQ(count, 7u);
-}
-
-TEST(ModelNames, KnownAndUnknown)
-{
-    EXPECT_STREQ(aDefs_GetModelName(19), "Ironwood");
-    EXPECT_STREQ(aDefs_GetModelName(4), "Alder");
-    EXPECT_STREQ(aDefs_GetModelName(24), "Nutmeg");
-    EXPECT_STREQ(aDefs_GetModelName(6), "Unknown");
-    EXPECT_STREQ(aDefs_GetModelName(255), "Unknown");
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "Link.h"
 #include "Module.h"
-#include "helpers/ScriptedModule.h"
+#include "ScriptedModule.h"
 
 using Orvantis::Keystrand::Link;
 using Orvantis::Keystrand::Module;
@@ -140,19 +140,6 @@ TEST(Link, SpecCannotChangeWhileConnected)
     link.disconnect();
     EXPECT_EQ(link.getModuleAddress(&address), aErrNotReady);
     EXPECT_EQ(link.setLinkSpecifier(peer.Spec()), aErrNone);
-}
-
-TEST(Link, StopPacketIsTheLastThingSent)
-{
-    ScriptedModule peer(2);
-    {
-        Module module(2, 0);
-        ASSERT_EQ(module.connectFromSpec(peer.Spec()), aErrNone);
-    }
-    ASSERT_TRUE(peer.WaitForPackets(3, 2000));
-    Packet last = peer.Received().back();
-    EXPECT_EQ(last.address, 0xAF);
-    EXPECT_EQ(last.payload, Bytes{0x00});
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Log.h"
-#include "helpers/BirdBuilder.h"
-#include "helpers/LogCapture.h"
-#include "helpers/TempDir.h"
+#include "BirdBuilder.h"
+#include "LogCapture.h"
+#include "TempDir.h"
 
 using Bytes = BirdBuilder::Bytes;
 

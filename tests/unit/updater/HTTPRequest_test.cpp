@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "Log.h"
-#include "helpers/LogCapture.h"
-#include "helpers/ScriptedHttpServer.h"
+#include "LogCapture.h"
+#include "ScriptedHttpServer.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "Log.h"
-#include "helpers/ChildProcess.h"
-#include "helpers/LogCapture.h"
-#include "helpers/TempDir.h"
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "TempDir.h"
 
 using Entries = std::map<std::string, std::string>;
 

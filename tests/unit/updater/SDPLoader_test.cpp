@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 
 #include "HID_SDPLoader.h"
 #include "Log.h"
+#include "LogCapture.h"
+#include "Pty.h"
 #include "Serial_SDPLoader.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -140,33 +141,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-class LogCapture {
-public:
-    explicit LogCapture(unsigned packages)
-    {
-        out_ = open_memstream(&buffer_, &size_);
-        Log::SetOutput(out_);
-        Log::package_bitmask = packages;
-    }
-    ~LogCapture()
-    {
-        Log::package_bitmask = 0;
-        Log::SetOutput(nullptr);
-        fclose(out_);
-        free(buffer_);
-    }
-    std::string Text()
-    {
-        fflush(out_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* out_ = nullptr;
-};
 
 Bytes Pattern(size_t n)
 {
@@ -642,29 +616,6 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     bool deaf_ = false;
-};
-
-// A pty left in the kernel's default (cooked) settings; the test holds the
-// slave open to see the settings the transport applies.
-class Pty {
-public:
-    Pty()
-    {
-        char name[128] = {0};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return;
-        }
-        path = name;
-    }
-    ~Pty()
-    {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-    }
-    int master = -1;
-    int slave = -1;
-    std::string path;
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point t0)

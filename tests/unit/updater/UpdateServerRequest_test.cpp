@@ -13,8 +13,8 @@
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "base64.h"
-#include "helpers/LogCapture.h"
-#include "helpers/ScriptedHttpServer.h"
+#include "LogCapture.h"
+#include "ScriptedHttpServer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "Module.h"
 #include "UpdaterEntity.h"
 #include "aTime.h"
-#include "cpp/helpers/ScriptedModule.h"
+#include "ScriptedModule.h"
 
 using Orvantis::Keystrand::Module;
 using Packet = ScriptedModule::Packet;

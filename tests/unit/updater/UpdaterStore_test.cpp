@@ -10,10 +10,10 @@
 
 #include "Log.h"
 #include "aDirectory.h"
-#include "helpers/BirdBuilder.h"
-#include "helpers/ChildProcess.h"
-#include "helpers/LogCapture.h"
-#include "helpers/TempDir.h"
+#include "BirdBuilder.h"
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "TempDir.h"
 
 namespace {
 
