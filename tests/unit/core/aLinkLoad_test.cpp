@@ -6,7 +6,6 @@
 // ASan (leaks) and the TSan (races, lock order) builds.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Packets.h"
 #include "ScriptedModule.h"
 #include "ScriptedStream.h"
 #include "aLink.h"
@@ -57,13 +57,7 @@ bool isUnsolicitedOrEmpty(const aPacket* p, void*)
 bool exchange(aLinkRef id, uint8_t address, uint8_t tag, uint8_t sequence, uint32_t timeoutMs)
 {
     if (!waitUntil([&] { return aLink_GetStatus(id) == RUNNING; }, static_cast<int>(timeoutMs))) return false;
-    aPacket request = {};
-    request.tag = aPACKET_TAG;
-    request.address = address;
-    request.dataSize = 4;
-    request.curSize = 6;
-    const uint8_t data[] = {kEcho, tag, sequence, 0x5A};
-    std::copy(data, data + 4, request.data);
+    aPacket request = MakePacket(address, {kEcho, tag, sequence, 0x5A});
     if (aLink_PutPacket(id, &request) != aErrNone) return false;
     aPacket* reply = aLink_AwaitFirst(id, matchesEcho, &request, timeoutMs);
     if (reply == nullptr) return false;

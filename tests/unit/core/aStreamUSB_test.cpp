@@ -297,15 +297,22 @@ protected:
     FakeLibusb fake_;
 };
 
-TEST_F(KernelNodeTest, NodeIsUsedInsteadOfLibusb)
+TEST_F(KernelNodeTest, NodeIsUsedInsteadOfLibusbAndADirectoryIsNoNode)
 {
+    ASSERT_EQ(0, mkdir(node_.c_str(), 0700));
+    EXPECT_FALSE(ksusb_is_kernel_driver_installed(0x0012ABCD));
+    ksusb* usb = ksusb_create_usb(false);
+    EXPECT_EQ(KSUSB_KIND_KERNEL, ksusb_get_kind(usb));
+    EXPECT_EQ(aErrIO, ksusb_open_keystrand_device(usb, "0012ABCD"));
+    ksusb_destroy(&usb);
+    rmdir(node_.c_str());
+
     FILE* f = fopen(node_.c_str(), "wb");
     ASSERT_NE(nullptr, f);
     fwrite("\x04\x00", 1, 2, f);
     fclose(f);
     EXPECT_TRUE(ksusb_is_kernel_driver_installed(0x0012ABCD));
     EXPECT_FALSE(ksusb_is_kernel_driver_installed(0x12ABCD00));
-
     aStreamRef stream = nullptr;
     ASSERT_EQ(aErrNone, aStream_CreateUSB(0x0012ABCD, &stream));
     EXPECT_EQ(0, fake_.count("get_device_list")) << "no USB enumeration";
@@ -316,24 +323,12 @@ TEST_F(KernelNodeTest, NodeIsUsedInsteadOfLibusb)
     const uint8_t out[] = {0xAF, 0x01, 0x01};
     ASSERT_EQ(aErrNone, aStream_Write(stream, out, 3));
     EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
-
     f = fopen(node_.c_str(), "rb");
     ASSERT_NE(nullptr, f);
     uint8_t all[8] = {};
     size_t n = fread(all, 1, sizeof(all), f);
     fclose(f);
     EXPECT_EQ((Bytes{0x04, 0x00, 0xAF, 0x01, 0x01}), Bytes(all, all + n));
-}
-
-TEST_F(KernelNodeTest, DirectoryIsNotANode)
-{
-    ASSERT_EQ(0, mkdir(node_.c_str(), 0700));
-    EXPECT_FALSE(ksusb_is_kernel_driver_installed(0x0012ABCD));
-    ksusb* usb = ksusb_create_usb(false);
-    ASSERT_NE(nullptr, usb);
-    EXPECT_EQ(KSUSB_KIND_KERNEL, ksusb_get_kind(usb));
-    EXPECT_EQ(aErrIO, ksusb_open_keystrand_device(usb, "0012ABCD"));
-    ksusb_destroy(&usb);
 }
 
 }  // namespace

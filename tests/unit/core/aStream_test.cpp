@@ -92,21 +92,6 @@ TEST(StreamWrite, OneByteGoesThroughPutAndMoreThroughWriteWhenThereAreBoth)
     aStream_Destroy(&stream);
 }
 
-TEST_F(StreamTest, MissingOperationsAndBadArguments)
-{
-    ScriptedStream other;
-    aStreamRef noIo = other.create(false, false, false);
-    uint8_t byte = 0;
-    EXPECT_EQ(aErrMode, aStream_Read(noIo, &byte, 1));
-    EXPECT_EQ(aErrMode, aStream_Write(noIo, &byte, 1));
-    EXPECT_EQ(aErrMode, aStream_Flush(noIo, noIo));
-    EXPECT_EQ(aErrParam, aStream_Write(stream_, nullptr, 1));
-    EXPECT_EQ(aErrNone, aStream_Destroy(&noIo));
-    EXPECT_EQ(nullptr, noIo);
-    EXPECT_TRUE(other.deleted());
-    EXPECT_EQ(aErrParam, aStream_Destroy(&noIo));
-}
-
 TEST(StreamReadRecord, EndsAtTheTerminatorOrTheMaximumWithoutStoringTheTerminator)
 {
     const struct {
@@ -135,21 +120,6 @@ TEST(StreamReadRecord, EndsAtTheTerminatorOrTheMaximumWithoutStoringTheTerminato
         EXPECT_EQ(c.left, script.pendingInput()) << c.input;
         aStream_Destroy(&stream);
     }
-}
-
-TEST_F(StreamTest, ReadRecordPushesBackOnNotReadyAndReportsEndOfFile)
-{
-    const uint8_t lf = '\n';
-    uint8_t buffer[8] = {};
-    size_t length = 0;
-    script_.feed({'x', 'y'});
-    EXPECT_EQ(aErrNotReady, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    script_.feed({'z', '\n'});
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    EXPECT_EQ("xyz", std::string(reinterpret_cast<char*>(buffer), length));
-    script_.setEndError(aErrEOF);
-    EXPECT_EQ(aErrEOF, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    EXPECT_EQ(aErrParam, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 0));
 }
 
 TEST_F(StreamTest, CStringsAndCStringRecords)
@@ -202,19 +172,6 @@ TEST(FileStream, FlushCopiesTheRestOfAFile)
     unlink(in.c_str());
     unlink(out.c_str());
     rmdir(dir);
-}
-
-TEST_F(StreamTest, FlushReturnsSourceAndDestinationErrors)
-{
-    ScriptedStream sink;
-    aStreamRef destination = sink.create();
-    script_.feed({1, 2});
-    EXPECT_EQ(aErrNotReady, aStream_Flush(stream_, destination));
-    EXPECT_EQ((Bytes{1, 2}), sink.written());
-    script_.feed({3});
-    sink.setWriteError(aErrWrite);
-    EXPECT_EQ(aErrWrite, aStream_Flush(stream_, destination));
-    aStream_Destroy(&destination);
 }
 
 }  // namespace
