@@ -1,16 +1,11 @@
-// BIRD file loading and every query on the loaded file.
-//
-// Input: byte 0 selects the form of the rest (bit 0 clear: a whole ".bird"
-// file; set: the inflated image, which the target compresses and wraps in a
+// BIRD file loading (by path: BirdFile reads only files) and every query on
+// the loaded file. Input: byte 0 bit 0 clear: the rest is a whole ".bird"
+// file; set: an inflated image, which the target compresses and wraps in a
 // valid header so that mutations reach the block scanner instead of dying in
-// zlib), bytes 1-4 a serial number and bytes 5-20 four key words (big-endian)
-// for the patching calls, then the file or image. The file is handed to
-// BirdFile by path (BirdFile reads only from files).
-//
-// Besides the sanitizers, the target checks what the loaded file reports
-// against the bytes it was made from: the blocks an independent scan finds,
-// that patching changes only the bytes it owns, and that decoding inverts the
-// documented scrambling.
+// zlib. Bytes 1-4 a serial number and 5-20 four key words (big-endian) for
+// the patching calls, then the file or image. Checked against the bytes the
+// file was made from: the blocks an independent scan finds, patching changes
+// only the bytes it owns, decoding inverts the documented scrambling.
 #include <zlib.h>
 
 #include <algorithm>

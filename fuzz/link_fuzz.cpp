@@ -1,9 +1,5 @@
-// Packet framing and the synchronisation state machine of the link engine:
-// bytes from a module in, packets, heartbeat answers and synchronisation
-// requests out.
-//
-// Each input runs one real link (aLink_Create with its two pipe threads) on a
-// scripted stream. Input layout:
+// The link engine's framing and synchronisation: each input runs one real
+// link (aLink_Create, both pipe threads) on a scripted stream. Input layout:
 //   byte 0  options: bit 0 enable the packet log, bit 1 install a user filter,
 //           bit 2 let the first sync requests fail to write, bit 3 stop and
 //           restart the link once the bytes before the split are taken,
@@ -15,11 +11,9 @@
 //   byte 2  command byte the user filter consumes
 //   byte 3  the split (a fraction of the stream bytes)
 //   rest    the bytes the module sends
-// The outcome is compared with a model of the in-pipe built from the protocol
-// rules: which packets reach the inbound queue (the 20-packet limit
-// included), which heartbeats are answered and how, how many synchronisation
-// requests go out, the final status, the packet log, and that the link start
-// packet is the first and the stop packet the last thing on the wire.
+// Checked against a model of the in-pipe: the inbound queue (20-packet limit
+// included), heartbeat answers, sync requests, the final status, the packet
+// log, and the start packet first and the stop packet last on the wire.
 #include <algorithm>
 #include <atomic>
 #include <vector>

@@ -124,7 +124,8 @@ std::vector<uint8_t> FakeLibusb::outBytes() const
 bool FakeLibusb::waitForOutBytes(size_t n, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outBytes_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return outBytes_.size() >= n; });
 }
 
 std::vector<uint8_t> FakeLibusb::clearHalts() const
@@ -243,7 +244,8 @@ int FakeLibusb::getStringDescriptorAscii(libusb_device_handle* handle, uint8_t i
     return n;
 }
 
-int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index, struct libusb_config_descriptor** config)
+int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index,
+                                    struct libusb_config_descriptor** config)
 {
     std::lock_guard<std::mutex> lock(current_->mutex_);
     current_->countCall("get_config_descriptor");

@@ -33,7 +33,8 @@ struct ScriptedModule::Connection {
     }
 };
 
-ScriptedModule::ScriptedModule(uint8_t address, uint8_t lastOctet, int beatMs) : address_(address), beatMs_(beatMs)
+ScriptedModule::ScriptedModule(uint8_t address, uint8_t lastOctet, int beatMs)
+    : address_(address), beatMs_(beatMs)
 {
     ip_ = htonl((127u << 24) | lastOctet);
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -95,7 +96,8 @@ std::vector<ScriptedModule::Packet> ScriptedModule::Received()
 bool ScriptedModule::WaitForPackets(size_t n, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return received_.size() >= n; });
 }
 
 void ScriptedModule::SendRaw(const std::vector<uint8_t>& bytes)
@@ -194,9 +196,9 @@ void ScriptedModule::Serve()
                 }
             }
         }
-        connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                          [](const auto& c) { return c->fd < 0; }),
-                           connections_.end());
+        connections_.erase(
+            std::remove_if(connections_.begin(), connections_.end(), [](const auto& c) { return c->fd < 0; }),
+            connections_.end());
 
         std::vector<uint8_t> out;
         {

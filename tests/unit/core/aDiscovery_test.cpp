@@ -29,7 +29,9 @@ TEST(DiscoveryUSB, OnlyTheMakersModulesWithEightCharacterSerials)
     const struct {
         uint16_t vendor, product;
         const char* serial;
-    } rows[] = {{0x4B53, 0x0113, "1A2B3C4D"}, {0x1234, 0x0113, "11111111"}, {0x4B53, 0x0105, "1A2B3C4"},
+    } rows[] = {{0x4B53, 0x0113, "1A2B3C4D"},
+                {0x1234, 0x0113, "11111111"},
+                {0x4B53, 0x0105, "1A2B3C4"},
                 {0x4B53, 0x0204, "0012ABCD"}};
     FakeLibusb fake;
     for (int i = 0; i < 4; i++) {
@@ -50,7 +52,8 @@ TEST(DiscoveryUSB, OnlyTheMakersModulesWithEightCharacterSerials)
     EXPECT_EQ(fake.count("open"), fake.count("close"));
 
     specs.clear();
-    EXPECT_EQ(1u, aDiscovery_EnumerateModules(USB, stopAtFirst, &specs)) << "the callback stops the enumeration";
+    EXPECT_EQ(1u, aDiscovery_EnumerateModules(USB, stopAtFirst, &specs))
+        << "the callback stops the enumeration";
     linkSpec* spec = aDiscovery_FindModule(USB, 0x0012ABCD);
     ASSERT_NE(nullptr, spec);
     EXPECT_EQ(0x0012ABCDu, spec->serialNumber);

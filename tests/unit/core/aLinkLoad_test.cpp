@@ -73,7 +73,8 @@ void joinWithin(std::vector<std::future<void>>& workers, int seconds)
     auto deadline = Clock::now() + std::chrono::seconds(seconds);
     for (auto& w : workers) {
         if (w.wait_until(deadline) != std::future_status::ready) {
-            fprintf(stderr, "a load thread did not finish within %d s: deadlock in the link engine\n", seconds);
+            fprintf(stderr, "a load thread did not finish within %d s: deadlock in the link engine\n",
+                    seconds);
             std::abort();
         }
         w.get();
@@ -132,7 +133,8 @@ TEST(LinkLoad, ManyLinksHeartbeatsFloodsResyncsAndResetsStayCorrect)
                 }
                 creations++;
                 for (int r = 1 + rand_r(&seed) % 3; r > 0; r--)
-                    (exchange(id, m.Address(), static_cast<uint8_t>(t), sequence++, 100) ? exchanges : misses)++;
+                    (exchange(id, m.Address(), static_cast<uint8_t>(t), sequence++, 100) ? exchanges
+                                                                                         : misses)++;
                 if (aLink_Destroy(&id) != aErrNone || id != 0) failures++;
             }
         }));
@@ -150,7 +152,8 @@ TEST(LinkLoad, ManyLinksHeartbeatsFloodsResyncsAndResetsStayCorrect)
                 if (n > largestDrain) largestDrain = n;
                 uint8_t direction = 0, buffer[64];
                 size_t length = sizeof buffer;
-                for (int k = 0; k < 50 && aLink_PacketDebug_Read(id, &direction, &length, buffer) == aErrNone; k++)
+                for (int k = 0; k < 50 && aLink_PacketDebug_Read(id, &direction, &length, buffer) == aErrNone;
+                     k++)
                     length = sizeof buffer;
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
@@ -179,7 +182,8 @@ TEST(LinkLoad, ManyLinksHeartbeatsFloodsResyncsAndResetsStayCorrect)
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kLoadMs);
     for (int round = 0; Clock::now() < end; round++) {
         std::vector<uint8_t> flood;
-        for (uint8_t k = 0; k < 30; k++) flood.insert(flood.end(), {flooder.Address(), 3, kUnsolicited, k, 0});
+        for (uint8_t k = 0; k < 30; k++)
+            flood.insert(flood.end(), {flooder.Address(), 3, kUnsolicited, k, 0});
         flooder.SendRaw(flood);
         if (round % 2 == 0) breaker.SendRaw({0x01});
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -53,7 +53,8 @@ TEST(SerialStream, RefusesBadParametersBeforeOpeningAndMapsOpenErrors)
         aErr expected;
     } cases[] = {{2, 2, 0, aErrParam}, {2, 0, 2, aErrParam}, {8, 0, 0, aErrParam}, {2, 0, 0, aErrNotFound}};
     for (const auto& c : cases) {
-        EXPECT_EQ(c.expected, aStream_CreateSerial("/nonexistent/tty", c.baud, false, c.parity, c.stop, &stream));
+        EXPECT_EQ(c.expected,
+                  aStream_CreateSerial("/nonexistent/tty", c.baud, false, c.parity, c.stop, &stream));
         EXPECT_EQ(nullptr, stream);
     }
     // A regular file opens but takes no terminal settings.

@@ -167,18 +167,20 @@ TEST_F(UsbTest, AnswersPerState)
 }
 
 // A write goes out in chunks of 50 bytes; a stalled endpoint is cleared and
-// the chunk sent again, any other error sends the rest once more, and bytes
-// that never go out are given up after 100 rounds.
+// the chunk sent again (a failed clear fails the record), any other error
+// sends the rest once more, and bytes that never go out are given up after
+// 100 rounds.
 struct WriteCase {
     const char* name;
     std::vector<FakeLibusb::OutAnswer> answers;
-    int clearHaltResult;
     size_t count;
     aErr expected;
-    int state;
     std::vector<size_t> transferSizes;
-    Bytes clearHalts;
 };
+void PrintTo(const WriteCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UsbWriteTest : public UsbTest, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -186,69 +188,40 @@ TEST_P(UsbWriteTest, ChunksAndFaults)
 {
     const WriteCase& c = GetParam();
     openDevice();
-    for (const auto& a : c.answers) fake_.queueOutAnswer(a);
-    fake_.setClearHaltResult(c.clearHaltResult);
+    Bytes halts;
+    for (const auto& a : c.answers) {
+        fake_.queueOutAnswer(a);
+        if (a.result == LIBUSB_ERROR_PIPE) halts.push_back(0x02);
+    }
+    fake_.setClearHaltResult(c.expected == aErrIO ? LIBUSB_ERROR_NO_DEVICE : 0);
     Bytes bytes(c.count);
     for (size_t i = 0; i < c.count; i++) bytes[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(c.expected, ksusb_write_to_device(usb_, bytes.data(), bytes.size()));
-    EXPECT_EQ(c.state, ksusb_get_state(usb_));
+    EXPECT_EQ(c.expected == aErrIO ? KSUSB_STATE_FAILED : KSUSB_STATE_OPEN, ksusb_get_state(usb_));
+    EXPECT_EQ(halts, fake_.clearHalts());
+    // Each transfer carries the bytes still to go. A record that failed goes
+    // on sending in the same call: only the transfers up to the failure are
+    // pinned.
     std::vector<FakeLibusb::Transfer> t = fake_.outTransfers();
-    std::vector<size_t> sizes;
-    for (const auto& x : t) {
-        sizes.push_back(x.data.size());
-        EXPECT_EQ(0x02, x.endpoint);
-    }
-    // A record that failed goes on sending the rest in the same call; only
-    // the transfers up to the failure are pinned here.
-    if (c.expected == aErrIO) sizes.resize(std::min(sizes.size(), c.transferSizes.size()));
-    EXPECT_EQ(c.transferSizes, sizes);
-    EXPECT_EQ(c.clearHalts, fake_.clearHalts());
-    // Each transfer carries the bytes that were still to go.
-    size_t at = 0;
-    for (size_t i = 0; i < t.size(); i++) {
+    if (c.expected == aErrIO) t.resize(std::min(t.size(), c.transferSizes.size()));
+    ASSERT_EQ(c.transferSizes.size(), t.size());
+    for (size_t i = 0, at = 0; i < t.size(); i++) {
         if (i > 0 && c.answers.size() >= i && c.answers[i - 1].result != 0)
             at += c.answers[i - 1].transferred;
-        ASSERT_EQ(Bytes(bytes.begin() + at, bytes.begin() + at + t[i].data.size()), t[i].data) << i;
+        EXPECT_EQ(0x02, t[i].endpoint);
+        EXPECT_EQ(Bytes(bytes.begin() + at, bytes.begin() + at + c.transferSizes[i]), t[i].data) << i;
         if (i >= c.answers.size() || c.answers[i].result == 0) at += t[i].data.size();
     }
 }
 
 const WriteCase kWriteCases[] = {
-    {"FiftyFiftyTwenty", {}, 0, 120, aErrNone, KSUSB_STATE_OPEN, {50, 50, 20}, {}},
-    {"StallIsClearedAndTheChunkSentAgain",
-     {{0, 50}, {LIBUSB_ERROR_PIPE, 0}},
-     0,
-     60,
-     aErrNone,
-     KSUSB_STATE_OPEN,
-     {50, 10, 10},
-     {0x02}},
-    {"FailedClearHaltFailsTheRecord",
-     {{LIBUSB_ERROR_PIPE, 0}},
-     LIBUSB_ERROR_NO_DEVICE,
-     3,
-     aErrIO,
-     KSUSB_STATE_FAILED,
-     {3},
-     {0x02}},
-    {"OtherErrorSendsTheRestOnceMore",
-     {{LIBUSB_ERROR_TIMEOUT, 12}},
-     0,
-     30,
-     aErrNone,
-     KSUSB_STATE_OPEN,
-     {30, 18},
-     {}},
-    {"SecondOtherErrorFailsTheRecord",
-     {{LIBUSB_ERROR_IO, 0}, {LIBUSB_ERROR_IO, 0}},
-     0,
-     30,
-     aErrIO,
-     KSUSB_STATE_FAILED,
-     {30, 30},
-     {}},
-    {"BytesThatNeverGoOutAreAWriteError", std::vector<FakeLibusb::OutAnswer>(100, {LIBUSB_ERROR_PIPE, 0}), 0,
-     1, aErrWrite, KSUSB_STATE_OPEN, std::vector<size_t>(100, 1), Bytes(100, 0x02)},
+    {"FiftyFiftyTwenty", {}, 120, aErrNone, {50, 50, 20}},
+    {"StallIsClearedAndTheChunkSentAgain", {{0, 50}, {LIBUSB_ERROR_PIPE, 0}}, 60, aErrNone, {50, 10, 10}},
+    {"FailedClearHaltFailsTheRecord", {{LIBUSB_ERROR_PIPE, 0}}, 3, aErrIO, {3}},
+    {"OtherErrorSendsTheRestOnceMore", {{LIBUSB_ERROR_TIMEOUT, 12}}, 30, aErrNone, {30, 18}},
+    {"SecondOtherErrorFailsTheRecord", {{LIBUSB_ERROR_IO, 0}, {LIBUSB_ERROR_IO, 0}}, 30, aErrIO, {30, 30}},
+    {"BytesThatNeverGoOutAreAWriteError", std::vector<FakeLibusb::OutAnswer>(100, {LIBUSB_ERROR_PIPE, 0}), 1,
+     aErrWrite, std::vector<size_t>(100, 1)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Usb, UsbWriteTest, ::testing::ValuesIn(kWriteCases),
