@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -103,7 +104,8 @@ private:
                             int length, int* transferred, unsigned int timeoutMs);
     static int clearHalt(libusb_device_handle* handle, unsigned char endpoint);
 
-    void countCall(const std::string& call);
+    // Locks mutex_ and counts one call of a libusb function.
+    std::unique_lock<std::mutex> enter(const char* call);
 
     ksusb_libusb_api api_;
     mutable std::mutex mutex_;
@@ -115,7 +117,7 @@ private:
     std::vector<uint8_t> outBytes_;
     std::vector<uint8_t> clearHalts_;
     int clearHaltResult_ = 0;
-    std::vector<std::pair<std::string, int>> counts_;
+    std::map<std::string, int> counts_;
 };
 
 #endif

@@ -12,29 +12,18 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 using Clock = std::chrono::steady_clock;
 
-TEST(SocketStream, ConnectsAtOnceAndCarriesBytesBothWays)
+// Bytes both ways and the close on destroy are seen through the TCP links.
+TEST(SocketStream, ConnectsAtOnceAndReadsNeverBlock)
 {
     TcpPeer peer;
     aStreamRef stream = nullptr;
     ASSERT_EQ(aErrNone, aStream_CreateSocket(TcpPeer::loopback(), peer.port(), &stream));
-    ASSERT_TRUE(peer.accept());
-
+    ASSERT_TRUE(peer.accept(0)) << "connected when create returns";
     uint8_t byte = 0;
     auto start = Clock::now();
-    EXPECT_EQ(aErrNotReady, aStream_Read(stream, &byte, 1)) << "reads never block";
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream, &byte, 1));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-
-    const uint8_t out[] = {0xAF, 0x01, 0x01};
-    ASSERT_EQ(aErrNone, aStream_Write(stream, out, 3));
-    EXPECT_EQ((Bytes{0xAF, 0x01, 0x01}), peer.read(3));
-    ASSERT_TRUE(peer.send({0x04, 0x01, 0x42}));
-    uint8_t in[3] = {};
-    ASSERT_TRUE(waitUntil([&] { return aStream_Read(stream, in, 3) == aErrNone; }));
-    EXPECT_EQ((Bytes{0x04, 0x01, 0x42}), Bytes(in, in + 3));
-    EXPECT_EQ(aErrNone, aStream_Destroy(&stream));
-    bool closed = false;
-    peer.readUntilClosed(2000, &closed);
-    EXPECT_TRUE(closed);
+    aStream_Destroy(&stream);
 }
 
 TEST(SocketStream, RefusedConnectionIsAResourceError)
