@@ -34,7 +34,7 @@ std::string FuzzTempPath(const std::string& name)
                               : tmp != nullptr && *tmp      ? tmp
                                                             : "/tmp";
         pattern += "/updater-fuzz-XXXXXX";
-        if (mkdtemp(&pattern[0]) == nullptr) FuzzFail("mkdtemp", pattern.c_str());
+        if (mkdtemp(&pattern[0]) == nullptr) FUZZ_FAIL("cannot make the temporary directory");
         gTempDir = pattern;
         atexit(RemoveTempDir);
     }
@@ -45,12 +45,12 @@ void FuzzWriteFile(const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0)
-        FuzzFail(path.c_str(), "cannot write the input file");
+        FUZZ_FAIL("cannot write the input file");
 }
 
-void FuzzFail(const char* where, const char* what)
+void FuzzFail(const char* file, int line, const char* what)
 {
-    fprintf(stderr, "%s: %s\n", where, what);
+    fprintf(stderr, "%s:%d: %s\n", file, line, what);
     abort();
 }
 

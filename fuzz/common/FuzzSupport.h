@@ -21,10 +21,8 @@ void FuzzWriteFile(const std::string& path, const uint8_t* data, size_t size);
 
 // Aborts with a message: an oracle of a target found a wrong result. libFuzzer
 // reports the abort as a crash and keeps the input.
-[[noreturn]] void FuzzFail(const char* where, const char* what);
-#define FUZZ_STR2(x) #x
-#define FUZZ_STR(x) FUZZ_STR2(x)
-#define FUZZ_FAIL(what) FuzzFail(__FILE__ ":" FUZZ_STR(__LINE__), what)
+[[noreturn]] void FuzzFail(const char* file, int line, const char* what);
+#define FUZZ_FAIL(what) FuzzFail(__FILE__, __LINE__, what)
 #define FUZZ_CHECK(cond)                                \
     do {                                                \
         if (!(cond)) FUZZ_FAIL("check failed: " #cond); \
