@@ -120,6 +120,9 @@ TEST(StreamReadRecord, EndsAtTheTerminatorOrTheMaximumWithoutStoringTheTerminato
             << c.input;
         EXPECT_EQ(c.record, std::string(reinterpret_cast<char*>(buffer), length));
         EXPECT_EQ(c.left, script.pendingInput()) << c.input;
+        // What is left makes no record: not ready yet, or the end of the file.
+        EXPECT_EQ(c.endError,
+                  aStream_ReadRecord(stream, buffer, &length, c.max, terminator, c.terminator.size()));
         aStream_Destroy(&stream);
     }
 }
