@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "Packets.h"
+
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
@@ -66,23 +68,16 @@ TEST(Packet, CreateWithDataCopyAndFieldsOfTheFirstBytes)
     aPacket* copy = aPacket_Copy(p);
     aPacket_Destroy(&p);
     ASSERT_NE(nullptr, copy);
-    EXPECT_EQ(0x06, copy->address);
-    EXPECT_EQ(Bytes(data, data + 3), Bytes(copy->data, copy->data + copy->dataSize));
+    EXPECT_EQ((Bytes{0x06, 3, 0x12, 0xC5, 0xE7}), WireBytes(copy));
     uint8_t cmd = 0, option = 0, index = 0;
     EXPECT_EQ(aErrNone, aPacket_GetCmd(copy, &cmd));
     EXPECT_EQ(aErrNone, aPacket_GetOption(copy, &option));
     EXPECT_EQ(aErrNone, aPacket_GetIndex(copy, &index));
-    EXPECT_EQ(0x12, cmd);
-    EXPECT_EQ(0x05, option) << "option is the low 6 bits";
-    EXPECT_EQ(0x07, index) << "index is the low 5 bits";
+    EXPECT_EQ((Bytes{0x12, 0x05, 0x07}), (Bytes{cmd, option, index}))
+        << "option: low 6 bits, index: low 5 bits";
     aPacket_Destroy(&copy);
-
     uint8_t big[29] = {};
     EXPECT_EQ(nullptr, aPacket_CreateWithData(0x02, 29, big));
-    aPacket* shortOne = aPacket_CreateWithData(0x02, 2, data);
-    EXPECT_EQ(aErrNone, aPacket_GetOption(shortOne, &option));
-    EXPECT_EQ(aErrPacket, aPacket_GetIndex(shortOne, &index));
-    aPacket_Destroy(&shortOne);
     aPacket* empty = aPacket_CreateWithData(0x02, 0, nullptr);
     EXPECT_EQ(aErrPacket, aPacket_GetCmd(empty, &cmd));
     aPacket_Destroy(&empty);
