@@ -14,8 +14,6 @@
 
 namespace {
 
-const char* const kTarget = "base64_fuzz";
-
 int Sextet(unsigned char c)
 {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -58,24 +56,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     unsigned char* decoded = base64_decode(text.data(), text.size(), &length);
     std::vector<uint8_t> expected;
     if (!Reference(data, size, expected)) {
-        FUZZ_CHECK(kTarget, decoded == nullptr && length == 777);
+        FUZZ_CHECK(decoded == nullptr && length == 777);
     } else {
-        FUZZ_CHECK(kTarget, decoded != nullptr);
-        FUZZ_CHECK(kTarget, length == expected.size());
-        FUZZ_CHECK(kTarget, length == 0 || memcmp(decoded, expected.data(), length) == 0);
-        FUZZ_CHECK(kTarget, decoded[length] == 0);
+        FUZZ_CHECK(decoded != nullptr);
+        FUZZ_CHECK(length == expected.size());
+        FUZZ_CHECK(length == 0 || memcmp(decoded, expected.data(), length) == 0);
+        FUZZ_CHECK(decoded[length] == 0);
     }
     free(decoded);
 
     // Whatever the bytes, encoding them gives canonical text that decodes back.
     size_t encodedLength = 0;
     char* encoded = base64_encode(data, size, &encodedLength);
-    FUZZ_CHECK(kTarget, encoded != nullptr);
-    FUZZ_CHECK(kTarget, encodedLength == 4 * ((size + 2) / 3) && strlen(encoded) == encodedLength);
+    FUZZ_CHECK(encoded != nullptr);
+    FUZZ_CHECK(encodedLength == 4 * ((size + 2) / 3) && strlen(encoded) == encodedLength);
     size_t backLength = 0;
     unsigned char* back = base64_decode(encoded, encodedLength, &backLength);
-    FUZZ_CHECK(kTarget,
-               back != nullptr && backLength == size && (size == 0 || memcmp(back, data, size) == 0));
+    FUZZ_CHECK(back != nullptr && backLength == size && (size == 0 || memcmp(back, data, size) == 0));
     free(back);
     free(encoded);
     return 0;

@@ -1,16 +1,11 @@
-// BIRD file loading and every query on the loaded file.
-//
-// Input: byte 0 selects the form of the rest (bit 0 clear: a whole ".bird"
-// file; set: the inflated image, which the target compresses and wraps in a
+// BIRD file loading (by path: BirdFile reads only files) and every query on
+// the loaded file. Input: byte 0 bit 0 clear: the rest is a whole ".bird"
+// file; set: an inflated image, which the target compresses and wraps in a
 // valid header so that mutations reach the block scanner instead of dying in
-// zlib), bytes 1-4 a serial number and bytes 5-20 four key words (big-endian)
-// for the patching calls, then the file or image. The file is handed to
-// BirdFile by path (BirdFile reads only from files).
-//
-// Besides the sanitizers, the target checks what the loaded file reports
-// against the bytes it was made from: the blocks an independent scan finds,
-// that patching changes only the bytes it owns, and that decoding inverts the
-// documented scrambling.
+// zlib. Bytes 1-4 a serial number and 5-20 four key words (big-endian) for
+// the patching calls, then the file or image. Checked against the bytes the
+// file was made from: the blocks an independent scan finds, patching changes
+// only the bytes it owns, decoding inverts the documented scrambling.
 #include <zlib.h>
 
 #include <algorithm>
@@ -25,7 +20,6 @@
 
 namespace {
 
-const char* const kTarget = "bird_fuzz";
 const size_t kParamBytes = 21;
 
 uint32_t BE32(const uint8_t* p)
@@ -100,41 +94,41 @@ void CheckBlocksInside(const BirdFile& file)
 {
     Image image = ImageOf(file);
     for (const BirdBlock& b : file.Blocks()) {
-        FUZZ_CHECK(kTarget, b.data >= image.base + 9);
-        FUZZ_CHECK(kTarget, size_t(b.data - image.base) + b.length <= image.size);
-        FUZZ_CHECK(kTarget, b.type <= 31 && b.flags <= 7);
+        FUZZ_CHECK(b.data >= image.base + 9);
+        FUZZ_CHECK(size_t(b.data - image.base) + b.length <= image.size);
+        FUZZ_CHECK(b.type <= 31 && b.flags <= 7);
     }
-    FUZZ_CHECK(kTarget, file.BlockCount() == file.Blocks().size());
+    FUZZ_CHECK(file.BlockCount() == file.Blocks().size());
 }
 
 void CheckAgainstScan(const BirdFile& file, const uint8_t* image, size_t n)
 {
     RefScan scan = Scan(image, n);
-    FUZZ_CHECK(kTarget, file.DataLength() == n);
-    FUZZ_CHECK(kTarget, file.Blocks().size() == scan.blocks.size());
-    FUZZ_CHECK(kTarget, file.ReportedBlockCount() == scan.reported);
-    FUZZ_CHECK(kTarget, file.FileChecksum() == scan.checksum);
-    FUZZ_CHECK(kTarget, file.StructureConsistent() == scan.consistent);
+    FUZZ_CHECK(file.DataLength() == n);
+    FUZZ_CHECK(file.Blocks().size() == scan.blocks.size());
+    FUZZ_CHECK(file.ReportedBlockCount() == scan.reported);
+    FUZZ_CHECK(file.FileChecksum() == scan.checksum);
+    FUZZ_CHECK(file.StructureConsistent() == scan.consistent);
     const uint8_t* base = ImageOf(file).base;
     for (size_t i = 0; i < scan.blocks.size(); i++) {
         const BirdBlock& b = file.Blocks()[i];
         const RefBlock& r = scan.blocks[i];
-        FUZZ_CHECK(kTarget, b.type == r.type && b.flags == r.flags && b.length == r.length);
-        FUZZ_CHECK(kTarget, b.address == r.address);
-        FUZZ_CHECK(kTarget, size_t(b.data - base) == r.offset);
+        FUZZ_CHECK(b.type == r.type && b.flags == r.flags && b.length == r.length);
+        FUZZ_CHECK(b.address == r.address);
+        FUZZ_CHECK(size_t(b.data - base) == r.offset);
     }
     // The patch locations come from the first serial-offsets block long
     // enough to hold them.
     bool found = false;
     for (const RefBlock& r : scan.blocks) {
         if (r.type != 2 || r.length < 8) continue;
-        FUZZ_CHECK(kTarget, file.HasSerialOffsets());
-        FUZZ_CHECK(kTarget, file.SerialNumberOffset() == BE32(image + r.offset));
-        FUZZ_CHECK(kTarget, file.DescriptorOffset() == BE32(image + r.offset + 4));
+        FUZZ_CHECK(file.HasSerialOffsets());
+        FUZZ_CHECK(file.SerialNumberOffset() == BE32(image + r.offset));
+        FUZZ_CHECK(file.DescriptorOffset() == BE32(image + r.offset + 4));
         found = true;
         break;
     }
-    if (!found) FUZZ_CHECK(kTarget, !file.HasSerialOffsets());
+    if (!found) FUZZ_CHECK(!file.HasSerialOffsets());
 }
 
 void CheckQueries(const BirdFile& file)
@@ -144,32 +138,32 @@ void CheckQueries(const BirdFile& file)
         size_t expected = 0;
         for (const BirdBlock& b : file.Blocks()) {
             if (b.type != type) continue;
-            FUZZ_CHECK(kTarget, expected < found.size() && found[expected].data == b.data);
+            FUZZ_CHECK(expected < found.size() && found[expected].data == b.data);
             expected++;
         }
-        FUZZ_CHECK(kTarget, found.size() == expected);
+        FUZZ_CHECK(found.size() == expected);
     }
     const bool hasInfo = !file.FindBlocks(BirdFile::BLOCK_INFO).empty();
     uint32_t build = file.GetBuild();
     std::string version = file.GetVersion();
     uint32_t serial = file.GetSerialNumber();
     std::string model = file.GetModel();
-    FUZZ_CHECK(kTarget, version.size() <= 15 && version.find(' ') == std::string::npos);
-    FUZZ_CHECK(kTarget, model.size() <= 16);
-    if (!hasInfo) FUZZ_CHECK(kTarget, build == 0 && version.empty() && serial == 0 && model.empty());
-    FUZZ_CHECK(kTarget, file.ValidateSerialNumber(serial));
+    FUZZ_CHECK(version.size() <= 15 && version.find(' ') == std::string::npos);
+    FUZZ_CHECK(model.size() <= 16);
+    if (!hasInfo) FUZZ_CHECK(build == 0 && version.empty() && serial == 0 && model.empty());
+    FUZZ_CHECK(file.ValidateSerialNumber(serial));
     // The model field always begins with the model it reports, and with "".
-    FUZZ_CHECK(kTarget, file.ValidateModel(model.c_str()) == hasInfo);
-    FUZZ_CHECK(kTarget, file.ValidateModel("") == hasInfo);
-    FUZZ_CHECK(kTarget, !file.ValidateModel(nullptr));
+    FUZZ_CHECK(file.ValidateModel(model.c_str()) == hasInfo);
+    FUZZ_CHECK(file.ValidateModel("") == hasInfo);
+    FUZZ_CHECK(!file.ValidateModel(nullptr));
     std::string longer = model + std::string(17 - model.size(), 'x');
-    FUZZ_CHECK(kTarget, !file.ValidateModel(longer.c_str()));
+    FUZZ_CHECK(!file.ValidateModel(longer.c_str()));
 
     // The dump prints byte by byte; large images would slow every run down.
     static FILE* devnull = fopen("/dev/null", "w");
     if (file.DataLength() <= 8192)
         for (uint8_t type : {0, 1, 2, 4, 5, 31})
-            FUZZ_CHECK(kTarget, file.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type), devnull));
+            FUZZ_CHECK(file.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type), devnull));
 }
 
 // What ReplaceSerialNumber does to the image, from the documented rule: in
@@ -208,15 +202,15 @@ void CheckReplaceSerialNumber(BirdFile& file, uint32_t serial)
     std::vector<uint8_t> expected(image.base, image.base + image.size);
     bool complete = ExpectedPatch(file, image, serial, expected);
     bool result = file.ReplaceSerialNumber(serial);
-    FUZZ_CHECK(kTarget, result == complete);
-    FUZZ_CHECK(kTarget, std::equal(expected.begin(), expected.end(), image.base));
+    FUZZ_CHECK(result == complete);
+    FUZZ_CHECK(std::equal(expected.begin(), expected.end(), image.base));
 }
 
 void CheckReplaceVectorChecksum(BirdFile& file)
 {
     Image image = ImageOf(file);
     std::vector<uint8_t> before(image.base, image.base + image.size);
-    FUZZ_CHECK(kTarget, file.ReplaceVectorChecksum());
+    FUZZ_CHECK(file.ReplaceVectorChecksum());
     std::vector<bool> changeable(image.size, false);
     for (const BirdBlock& b : file.Blocks()) {
         if (b.type != 1 || b.length < 4 + 32 || b.address != 0) continue;
@@ -224,11 +218,11 @@ void CheckReplaceVectorChecksum(BirdFile& file)
         uint32_t sum = LE32(v) + LE32(v + 4) + LE32(v + 8) + LE32(v + 12) + LE32(v + 16) + LE32(v + 24);
         // The image's checksum word makes the six words sum to zero with it;
         // the first qualifying block wins where blocks overlap (they cannot).
-        FUZZ_CHECK(kTarget, uint32_t(sum + LE32(v + 28)) == 0);
+        FUZZ_CHECK(uint32_t(sum + LE32(v + 28)) == 0);
         for (size_t i = 0; i < 4; i++) changeable[size_t(v + 28 - image.base) + i] = true;
     }
     for (size_t i = 0; i < image.size; i++)
-        if (image.base[i] != before[i]) FUZZ_CHECK(kTarget, changeable[i]);
+        if (image.base[i] != before[i]) FUZZ_CHECK(changeable[i]);
 }
 
 void CheckDecode(BirdFile& file, const uint32_t key_words[4])
@@ -252,20 +246,20 @@ void CheckDecode(BirdFile& file, const uint32_t key_words[4])
             previous = plain;
         }
     }
-    FUZZ_CHECK(kTarget, again == before);
+    FUZZ_CHECK(again == before);
 }
 
 void CheckValidateData(const BirdFile& file)
 {
-    FUZZ_CHECK(kTarget, !file.ValidateData(nullptr, 4));
+    FUZZ_CHECK(!file.ValidateData(nullptr, 4));
     uint8_t none = 0;
-    FUZZ_CHECK(kTarget, !file.ValidateData(&none, 0));
+    FUZZ_CHECK(!file.ValidateData(&none, 0));
     for (const BirdBlock& b : file.Blocks()) {
         if (b.type != 1 || b.length == 0) continue;
         // The tail of a firmware block, address bytes included, is found.
         uint32_t n = std::min<uint32_t>(b.length, 6);
         std::vector<uint8_t> tail(b.data + b.length - n, b.data + b.length);
-        FUZZ_CHECK(kTarget, file.ValidateData(tail.data(), n));
+        FUZZ_CHECK(file.ValidateData(tail.data(), n));
         break;
     }
 }
@@ -278,8 +272,8 @@ void Exercise(const std::string& path, const uint8_t* params, const uint8_t* ima
     try {
         file = BirdFile(path);
     } catch (const std::runtime_error& e) {
-        FUZZ_CHECK(kTarget, strcmp(e.what(), "Failed to load bird data") == 0);
-        FUZZ_CHECK(kTarget, image == nullptr);
+        FUZZ_CHECK(strcmp(e.what(), "Failed to load bird data") == 0);
+        FUZZ_CHECK(image == nullptr);
         return;
     }
     CheckBlocksInside(file);
@@ -288,13 +282,13 @@ void Exercise(const std::string& path, const uint8_t* params, const uint8_t* ima
 
     // Moving keeps the blocks valid: they point into the buffer that moves.
     BirdFile moved(std::move(file));
-    FUZZ_CHECK(kTarget, file.Blocks().empty() && file.DataLength() == 0);
+    FUZZ_CHECK(file.Blocks().empty() && file.DataLength() == 0);
     CheckBlocksInside(moved);
     if (moved.Blocks().empty()) {
         uint32_t keys[4] = {1, 2, 3, 4};
-        FUZZ_CHECK(kTarget, !moved.ReplaceSerialNumber(BE32(params)) || moved.SerialNumberOffset() == 0);
+        FUZZ_CHECK(!moved.ReplaceSerialNumber(BE32(params)) || moved.SerialNumberOffset() == 0);
         moved.DecodeFirmwareBlocks(keys);
-        FUZZ_CHECK(kTarget, moved.ReplaceVectorChecksum());
+        FUZZ_CHECK(moved.ReplaceVectorChecksum());
         return;
     }
     CheckValidateData(moved);
@@ -306,12 +300,6 @@ void Exercise(const std::string& path, const uint8_t* params, const uint8_t* ima
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -325,7 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!wrapImage) {
         FuzzWriteFile(path, rest, restSize);
         bool header = restSize >= 6 && memcmp(rest, "bird", 4) == 0 && rest[4] != 0 && rest[5] != 0;
-        FUZZ_CHECK(kTarget, BirdFile::VerifyFile(path.c_str()) == header);
+        FUZZ_CHECK(BirdFile::VerifyFile(path.c_str()) == header);
         Exercise(path, params, nullptr, 0);
         return 0;
     }
@@ -335,7 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (compress2(file.data() + 6, &bound, rest, restSize, 6) != Z_OK) return 0;
     file.resize(6 + bound);
     FuzzWriteFile(path, file.data(), file.size());
-    FUZZ_CHECK(kTarget, BirdFile::VerifyFile(path.c_str()));
+    FUZZ_CHECK(BirdFile::VerifyFile(path.c_str()));
     // An image more than eight times its stream does not load; one that
     // loads is exactly the image.
     Exercise(path, params, restSize <= 8 * size_t(bound) ? rest : nullptr, restSize);

@@ -18,11 +18,10 @@
 
 #include "FuzzSupport.h"
 #include "NXPSerial.h"
-#include "ScriptStream.h"
+#include "ScriptedStream.h"
 
 namespace {
 
-const char* const kTarget = "isp_fuzz";
 const unsigned int kRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 // Opens the protected primitives and lets the target attach its own stream.
@@ -61,12 +60,12 @@ void CheckGetLine(ScriptedIsp& isp, const std::vector<uint8_t>& script, size_t s
     std::vector<char> buffer(size);
     unsigned int count = 12345;
     isp.GetLine(buffer.data(), size, count, budget);
-    FUZZ_CHECK(kTarget, count < size && buffer[count] == '\0');
+    FUZZ_CHECK(count < size && buffer[count] == '\0');
     // The line is the script's bytes, leading LFs dropped, up to CR LF.
     size_t at = 0;
     while (at < script.size() && script[at] == '\n' && at < budget) at++;
-    FUZZ_CHECK(kTarget, count <= script.size() - at || count == 0);
-    FUZZ_CHECK(kTarget, count == 0 || memcmp(buffer.data(), script.data() + at, count) == 0);
+    FUZZ_CHECK(count <= script.size() - at || count == 0);
+    FUZZ_CHECK(count == 0 || memcmp(buffer.data(), script.data() + at, count) == 0);
 }
 
 void CheckCodecs(const std::vector<uint8_t>& rest, unsigned int room)
@@ -75,23 +74,23 @@ void CheckCodecs(const std::vector<uint8_t>& rest, unsigned int room)
     const std::string line = std::string(rest.begin(), rest.end()).c_str();
     std::vector<unsigned char> out(room);
     unsigned int got = NXPSerialClass::uudecode(room > 0 ? out.data() : nullptr, room, line.c_str());
-    if (!line.empty()) FUZZ_CHECK(kTarget, got == 0 || got == unsigned((line[0] - 32) & 63));
-    FUZZ_CHECK(kTarget, got <= room);
+    if (!line.empty()) FUZZ_CHECK(got == 0 || got == unsigned((line[0] - 32) & 63));
+    FUZZ_CHECK(got <= room);
 
     const char* text = NXPSerialClass::GetErrorText(line.c_str());
-    FUZZ_CHECK(kTarget, IsErrorText(text));
+    FUZZ_CHECK(IsErrorText(text));
     long code = strtol(line.c_str(), nullptr, 0);
-    FUZZ_CHECK(kTarget, text == NXPSerialClass::ERROR_TEXT[code >= 0 && code <= 19 ? code : 20]);
+    FUZZ_CHECK(text == NXPSerialClass::ERROR_TEXT[code >= 0 && code <= 19 ? code : 20]);
 
     // Any bytes survive the round trip through one data line.
     unsigned int n = rest.size() < NXPSerialClass::MAX_BYTES_PER_LINE ? unsigned(rest.size())
                                                                       : NXPSerialClass::MAX_BYTES_PER_LINE;
     char encoded[2 + 4 * ((NXPSerialClass::MAX_BYTES_PER_LINE + 2) / 3)];
-    FUZZ_CHECK(kTarget, NXPSerialClass::uuencode(encoded, rest.data(), n) == n);
+    FUZZ_CHECK(NXPSerialClass::uuencode(encoded, rest.data(), n) == n);
     std::vector<unsigned char> back(n);
-    FUZZ_CHECK(kTarget, NXPSerialClass::uudecode(n > 0 ? back.data() : nullptr, n, encoded) == n);
-    FUZZ_CHECK(kTarget, n == 0 || memcmp(back.data(), rest.data(), n) == 0);
-    FUZZ_CHECK(kTarget, strchr(encoded, ' ') == nullptr);
+    FUZZ_CHECK(NXPSerialClass::uudecode(n > 0 ? back.data() : nullptr, n, encoded) == n);
+    FUZZ_CHECK(n == 0 || memcmp(back.data(), rest.data(), n) == 0);
+    FUZZ_CHECK(strchr(encoded, ' ') == nullptr);
 }
 
 void CheckReplyCode(ScriptedIsp& isp, const std::vector<uint8_t>& rest)
@@ -101,17 +100,11 @@ void CheckReplyCode(ScriptedIsp& isp, const std::vector<uint8_t>& rest)
     std::vector<char> line(rest.begin(), rest.begin() + count);
     line.push_back('\0');
     unsigned int at = isp.GetErrorIndex(line.data(), count);
-    FUZZ_CHECK(kTarget, at == 0 || at < count);
-    if (isp.CommandSucceeded(line.data(), count)) FUZZ_CHECK(kTarget, line[at] == '0');
+    FUZZ_CHECK(at == 0 || at < count);
+    if (isp.CommandSucceeded(line.data(), count)) FUZZ_CHECK(line[at] == '0');
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -122,10 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned p1 = data[2], p2 = data[3];
     const std::vector<uint8_t> rest(data + 4, data + size);
 
-    ScriptStream chip(rest);
-    if (data[1] & 0x10) chip.FailWritesFrom(p1 % 16);
+    ScriptedStream chip;
+    chip.feed(rest);
+    if (data[1] & 0x10) chip.failWritesFrom(p1 % 16);
     ScriptedIsp isp;
-    aStreamRef stream = chip.Create();
+    aStreamRef stream = chip.create();
     if (stream == nullptr) return 0;
     isp.Attach(stream, rate, echoOn);
 
@@ -140,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 2: {
             aErr err = isp.SetEcho(p1 & 1);
             // The tracked echo changes only when the chip accepts.
-            FUZZ_CHECK(kTarget, isp.Echo() == (err == aErrNone ? bool(p1 & 1) : echoOn));
+            FUZZ_CHECK(isp.Echo() == (err == aErrNone ? bool(p1 & 1) : echoOn));
             break;
         }
         case 3:
@@ -214,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const char* text = expected[p2 % 4];
             unsigned int length = text != nullptr ? unsigned(strlen(text)) - (p2 / 4) % 2 : p1 % 80;
             isp.Response(buffer, sizeof buffer, got, text, length);
-            FUZZ_CHECK(kTarget, got <= sizeof buffer && (text == nullptr || got <= length));
+            FUZZ_CHECK(got <= sizeof buffer && (text == nullptr || got <= length));
             break;
         }
         case 17:

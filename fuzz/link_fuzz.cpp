@@ -1,9 +1,5 @@
-// Packet framing and the synchronisation state machine of the link engine:
-// bytes from a module in, packets, heartbeat answers and synchronisation
-// requests out.
-//
-// Each input runs one real link (aLink_Create with its two pipe threads) on a
-// scripted stream. Input layout:
+// The link engine's framing and synchronisation: each input runs one real
+// link (aLink_Create, both pipe threads) on a scripted stream. Input layout:
 //   byte 0  options: bit 0 enable the packet log, bit 1 install a user filter,
 //           bit 2 let the first sync requests fail to write, bit 3 stop and
 //           restart the link once the bytes before the split are taken,
@@ -15,22 +11,20 @@
 //   byte 2  command byte the user filter consumes
 //   byte 3  the split (a fraction of the stream bytes)
 //   rest    the bytes the module sends
-// The outcome is compared with a model of the in-pipe built from the protocol
-// rules: which packets reach the inbound queue (the 20-packet limit
-// included), which heartbeats are answered and how, how many synchronisation
-// requests go out, the final status, the packet log, and that the link start
-// packet is the first and the stop packet the last thing on the wire.
+// Checked against a model of the in-pipe: the inbound queue (20-packet limit
+// included), heartbeat answers, sync requests, the final status, the packet
+// log, and the start packet first and the stop packet last on the wire.
 #include <algorithm>
 #include <atomic>
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "ScriptStream.h"
+#include "Packets.h"
+#include "ScriptedStream.h"
 #include "aLink.h"
 
 namespace {
 
-const char* const kTarget = "link_fuzz";
 typedef std::vector<uint8_t> Bytes;
 
 const uint8_t kSyncRequest[12] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
@@ -166,13 +160,6 @@ struct Model {
     }
 };
 
-Bytes PacketBytes(const aPacket* p)
-{
-    Bytes wire = {p->address, p->dataSize};
-    wire.insert(wire.end(), p->data, p->data + p->dataSize);
-    return wire;
-}
-
 // The host's bytes on the wire, as the kinds of message a host sends: link
 // start and stop packets, sync requests and heartbeat answers (kept whole),
 // nothing else.
@@ -194,7 +181,7 @@ std::vector<Kind> ParseWritten(const Bytes& w, std::vector<Bytes>& answers)
             answers.push_back(Bytes(w.begin() + i, w.begin() + i + 4));
             i += 4;
         } else {
-            FuzzFail(kTarget, "unexpected bytes written to the module");
+            FUZZ_FAIL("unexpected bytes written to the module");
         }
     }
     return kinds;
@@ -209,12 +196,6 @@ bool IsSubsequence(const std::vector<Bytes>& part, const std::vector<Bytes>& who
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -234,70 +215,70 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     gBeats = 0;
     gFiltered = 0;
 
-    ScriptStream transport;
-    if (failSyncs) transport.FailWritesStartingWith(0xAD, model.failingSyncs);
+    ScriptedStream transport;
+    if (failSyncs) transport.failWritesStartingWith(0xAD, model.failingSyncs);
     size_t fed = 0;
     if (waiting) {
-        transport.Feed(bytes.data(), split);
+        transport.feed(bytes.data(), split);
         fed = split;
     }
-    aStreamRef stream = transport.Create();
+    aStreamRef stream = transport.create();
     aLinkRef id = aLink_Create(stream);
-    FUZZ_CHECK(kTarget, id != 0);
-    FUZZ_CHECK(kTarget, aLink_InstallHeartbeatNotification(id, CountBeat) == aErrNone);
-    if (filter) FUZZ_CHECK(kTarget, aLink_InstallUserPacketFilter(id, ConsumeCommand, nullptr) == aErrNone);
+    FUZZ_CHECK(id != 0);
+    FUZZ_CHECK(aLink_InstallHeartbeatNotification(id, CountBeat) == aErrNone);
+    if (filter) FUZZ_CHECK(aLink_InstallUserPacketFilter(id, ConsumeCommand, nullptr) == aErrNone);
     // Record sizes 0..28 payload bytes need up to 33 bytes of log; smaller
     // logs refuse the larger records.
     const int64_t logSize = 8 + (data[1] & 0x3F);
     if (logPackets) {
-        FUZZ_CHECK(kTarget, aLink_PacketDebug_SetLogSize(id, logSize) == aErrNone);
-        FUZZ_CHECK(kTarget, aLink_PacketDebug_Enable(id) == aErrNone);
+        FUZZ_CHECK(aLink_PacketDebug_SetLogSize(id, logSize) == aErrNone);
+        FUZZ_CHECK(aLink_PacketDebug_Enable(id) == aErrNone);
     }
     // A link on a caller's stream cannot be re-created.
-    FUZZ_CHECK(kTarget, aLink_Reset(id) == aErrParam);
+    FUZZ_CHECK(aLink_Reset(id) == aErrParam);
 
     if (stopWhileComing) {
         // Everything goes in; the stop lands wherever the in-pipe has got
         // to. Once it is joined, the bytes it took are exactly the processed
         // ones, and the rest waits for the restart.
-        transport.Feed(bytes.data() + fed, bytes.size() - fed);
-        FUZZ_CHECK(kTarget, aLink_Stop(id) == aErrNone);
-        size_t taken = transport.Consumed();
+        transport.feed(bytes.data() + fed, bytes.size() - fed);
+        FUZZ_CHECK(aLink_Stop(id) == aErrNone);
+        size_t taken = transport.consumed();
         for (size_t i = 0; i < taken; i++) model.Byte(bytes[i]);
-        FUZZ_CHECK(kTarget, aLink_GetStatus(id) == STOPPED);
-        FUZZ_CHECK(kTarget, aLink_Start(id) == aErrNone);
+        FUZZ_CHECK(aLink_GetStatus(id) == STOPPED);
+        FUZZ_CHECK(aLink_Start(id) == aErrNone);
         model.Restart();
-        transport.Feed(nullptr, 0);
+        transport.feed(nullptr, 0);
         for (size_t i = taken; i < bytes.size(); i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FUZZ_FAIL("the in-pipe stopped taking bytes");
     } else {
-        transport.Feed(bytes.data() + fed, split - fed);
+        transport.feed(bytes.data() + fed, split - fed);
         for (size_t i = 0; i < split; i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FUZZ_FAIL("the in-pipe stopped taking bytes");
         if (restart) {
-            FUZZ_CHECK(kTarget, aLink_GetStatus(id) == model.status);
-            FUZZ_CHECK(kTarget, aLink_Stop(id) == aErrNone);
-            FUZZ_CHECK(kTarget, aLink_GetStatus(id) == STOPPED);
-            FUZZ_CHECK(kTarget, aLink_Start(id) == aErrNone);
+            FUZZ_CHECK(aLink_GetStatus(id) == model.status);
+            FUZZ_CHECK(aLink_Stop(id) == aErrNone);
+            FUZZ_CHECK(aLink_GetStatus(id) == STOPPED);
+            FUZZ_CHECK(aLink_Start(id) == aErrNone);
             model.Restart();
         }
-        transport.Feed(bytes.data() + split, bytes.size() - split);
+        transport.feed(bytes.data() + split, bytes.size() - split);
         for (size_t i = split; i < bytes.size(); i++) model.Byte(bytes[i]);
-        if (!transport.WaitConsumed(kWaitMs)) FuzzFail(kTarget, "the in-pipe stopped taking bytes");
+        if (!transport.waitForDrained(kWaitMs)) FUZZ_FAIL("the in-pipe stopped taking bytes");
     }
-    FUZZ_CHECK(kTarget, aLink_GetStatus(id) == model.status);
+    FUZZ_CHECK(aLink_GetStatus(id) == model.status);
     // With the bytes waiting, heartbeats may be answered before the
     // notification is installed.
-    FUZZ_CHECK(kTarget, waiting ? gBeats <= int(model.answers.size()) : gBeats == int(model.answers.size()));
-    FUZZ_CHECK(kTarget, gFiltered == model.filtered);
+    FUZZ_CHECK(waiting ? gBeats <= int(model.answers.size()) : gBeats == int(model.answers.size()));
+    FUZZ_CHECK(gFiltered == model.filtered);
 
     // The inbound queue holds exactly the model's packets.
     std::vector<Bytes> inbound;
     while (aPacket* p = aLink_GetPacket(id)) {
-        inbound.push_back(PacketBytes(p));
+        inbound.push_back(WireBytes(p));
         aPacket_Destroy(&p);
     }
-    FUZZ_CHECK(kTarget, inbound == model.inbound);
+    FUZZ_CHECK(inbound == model.inbound);
 
     if (logPackets) {
         // Records drop oldest first, so the received ones left are the newest
@@ -309,34 +290,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint8_t buffer[64];
         size_t length = sizeof buffer;
         while (aLink_PacketDebug_Read(id, &direction, &length, buffer) == aErrNone) {
-            FUZZ_CHECK(kTarget, direction == 1 || direction == 2);
+            FUZZ_CHECK(direction == 1 || direction == 2);
             if (direction == 2) logged.push_back(Bytes(buffer, buffer + length));
             length = sizeof buffer;
         }
-        FUZZ_CHECK(kTarget, logged.size() <= fitting.size());
-        FUZZ_CHECK(kTarget, std::equal(logged.begin(), logged.end(), fitting.end() - logged.size()));
+        FUZZ_CHECK(logged.size() <= fitting.size());
+        FUZZ_CHECK(std::equal(logged.begin(), logged.end(), fitting.end() - logged.size()));
     }
 
-    FUZZ_CHECK(kTarget, aLink_Destroy(&id) == aErrNone && id == 0);
+    FUZZ_CHECK(aLink_Destroy(&id) == aErrNone && id == 0);
 
     // Each run of the link begins with the start packet and ends with the
     // stop packet, whatever the module sent meanwhile.
     std::vector<Bytes> answers;
-    std::vector<Kind> kinds = ParseWritten(transport.Written(), answers);
+    std::vector<Kind> kinds = ParseWritten(transport.written(), answers);
     const size_t runs = restart ? 2 : 1;
-    FUZZ_CHECK(kTarget, size_t(std::count(kinds.begin(), kinds.end(), kStartPacket)) == runs);
-    FUZZ_CHECK(kTarget, size_t(std::count(kinds.begin(), kinds.end(), kStopPacket)) == runs);
-    FUZZ_CHECK(kTarget, !kinds.empty());
-    FUZZ_CHECK(kTarget, kinds.front() == kStartPacket);
-    FUZZ_CHECK(kTarget, kinds.back() == kStopPacket);
+    FUZZ_CHECK(size_t(std::count(kinds.begin(), kinds.end(), kStartPacket)) == runs);
+    FUZZ_CHECK(size_t(std::count(kinds.begin(), kinds.end(), kStopPacket)) == runs);
+    FUZZ_CHECK(!kinds.empty());
+    FUZZ_CHECK(kinds.front() == kStartPacket);
+    FUZZ_CHECK(kinds.back() == kStopPacket);
     if (restart) {
         auto stop = std::find(kinds.begin(), kinds.end(), kStopPacket);
-        FUZZ_CHECK(kTarget, stop + 1 != kinds.end() && stop[1] == kStartPacket);
+        FUZZ_CHECK(stop + 1 != kinds.end() && stop[1] == kStartPacket);
     }
-    FUZZ_CHECK(kTarget, std::count(kinds.begin(), kinds.end(), kSync) == model.syncRequests);
-    FUZZ_CHECK(kTarget, IsSubsequence(answers, model.answers));
+    FUZZ_CHECK(std::count(kinds.begin(), kinds.end(), kSync) == model.syncRequests);
+    FUZZ_CHECK(IsSubsequence(answers, model.answers));
     // Only heartbeat answers go through the outbound queue: with no more than
     // 20 of them it never overflowed and none was lost.
-    if (model.answers.size() <= kQueueLimit) FUZZ_CHECK(kTarget, answers == model.answers);
+    if (model.answers.size() <= kQueueLimit) FUZZ_CHECK(answers == model.answers);
     return 0;
 }

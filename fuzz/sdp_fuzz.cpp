@@ -31,8 +31,6 @@ struct hid_device_ {
 
 namespace {
 
-const char* const kTarget = "sdp_fuzz";
-
 // The chip side of the current input.
 struct Script {
     const uint8_t* data = nullptr;
@@ -105,7 +103,7 @@ public:
     {
         size_t before = out.size();
         ssize_t got = inner_->readData(out, timeout_ms);
-        FUZZ_CHECK(kTarget, got >= 0 && size_t(got) == out.size() - before);
+        FUZZ_CHECK(got >= 0 && size_t(got) == out.size() - before);
         replies.push_back(Bytes(out.begin() + before, out.end()));
         return got;
     }
@@ -115,7 +113,7 @@ public:
         bool has = hid_ ? HidWord(reply, offset, expected) : SerialWord(reply, offset, expected);
         unsigned int before = value;
         bool got = inner_->getDataFromBuffer(reply, offset, value);
-        FUZZ_CHECK(kTarget, got == has && value == (has ? (before | expected) : before));
+        FUZZ_CHECK(got == has && value == (has ? (before | expected) : before));
         return got;
     }
     // The word a reply carries at offset 0, or false.
@@ -139,12 +137,12 @@ void CheckDirect(const Bytes& reply, unsigned int offset)
     for (unsigned int at : {offset, offset % 20, 0u}) {
         unsigned int value = 0x01000010, expected = 0;
         bool has = HidWord(reply, at, expected);
-        FUZZ_CHECK(kTarget, hid.getDataFromBuffer(reply, at, value) == has);
-        FUZZ_CHECK(kTarget, value == (has ? (0x01000010 | expected) : 0x01000010));
+        FUZZ_CHECK(hid.getDataFromBuffer(reply, at, value) == has);
+        FUZZ_CHECK(value == (has ? (0x01000010 | expected) : 0x01000010));
         value = 0x01000010;
         has = SerialWord(reply, at, expected);
-        FUZZ_CHECK(kTarget, serial.getDataFromBuffer(reply, at, value) == has);
-        FUZZ_CHECK(kTarget, value == (has ? (0x01000010 | expected) : 0x01000010));
+        FUZZ_CHECK(serial.getDataFromBuffer(reply, at, value) == has);
+        FUZZ_CHECK(value == (has ? (0x01000010 | expected) : 0x01000010));
     }
 }
 
@@ -159,20 +157,20 @@ void CheckFingerprint(SDPLoader& loader, Recorder& rec)
     unsigned int w0 = 0, w1 = 0;
     switch (result) {
         case SDPLoader::SDP_OK:
-            FUZZ_CHECK(kTarget, r.size() >= first + 3);
-            FUZZ_CHECK(kTarget, rec.Word(r[r.size() - 2], w0) && rec.Word(r[r.size() - 1], w1));
-            FUZZ_CHECK(kTarget, value == (uint64_t(w1) << 32 | w0));
+            FUZZ_CHECK(r.size() >= first + 3);
+            FUZZ_CHECK(rec.Word(r[r.size() - 2], w0) && rec.Word(r[r.size() - 1], w1));
+            FUZZ_CHECK(value == (uint64_t(w1) << 32 | w0));
             break;
         case SDPLoader::SDP_NO_STATUS:
             // Five status commands, none answered.
-            FUZZ_CHECK(kTarget, r.size() == first + 5);
-            for (size_t i = first; i < r.size(); i++) FUZZ_CHECK(kTarget, !rec.Word(r[i], w0));
+            FUZZ_CHECK(r.size() == first + 5);
+            for (size_t i = first; i < r.size(); i++) FUZZ_CHECK(!rec.Word(r[i], w0));
             break;
         case SDPLoader::SDP_NO_REGISTER_REPLY:
-            FUZZ_CHECK(kTarget, !rec.Word(r.back(), w0));
+            FUZZ_CHECK(!rec.Word(r.back(), w0));
             break;
         default:
-            FuzzFail(kTarget, "unexpected getFingerprint result");
+            FUZZ_FAIL("unexpected getFingerprint result");
     }
 }
 
@@ -185,19 +183,19 @@ void CheckWriteLoader(SDPLoader& loader, Recorder& rec, size_t imageSize)
     unsigned int word = 0;
     switch (result) {
         case SDPLoader::SDP_OK:
-            FUZZ_CHECK(kTarget, rec.Word(rec.replies.back(), word) && word == SDPLoader::WRITE_COMPLETE);
+            FUZZ_CHECK(rec.Word(rec.replies.back(), word) && word == SDPLoader::WRITE_COMPLETE);
             break;
         case SDPLoader::SDP_NO_COMPLETION:
-            FUZZ_CHECK(kTarget, !rec.Word(rec.replies.back(), word) || word != SDPLoader::WRITE_COMPLETE);
+            FUZZ_CHECK(!rec.Word(rec.replies.back(), word) || word != SDPLoader::WRITE_COMPLETE);
             break;
         case SDPLoader::SDP_DATA_IN_TRANSFER:
-            FUZZ_CHECK(kTarget, !rec.replies.back().empty());
+            FUZZ_CHECK(!rec.replies.back().empty());
             break;
         case SDPLoader::SDP_NO_STATUS:
-            FUZZ_CHECK(kTarget, rec.writes.size() == firstWrite + 5);
+            FUZZ_CHECK(rec.writes.size() == firstWrite + 5);
             return;
         default:
-            FuzzFail(kTarget, "unexpected writeLoader result");
+            FUZZ_FAIL("unexpected writeLoader result");
     }
     // The image goes out in data packets of at most 1024 bytes after report
     // ID 2, in order, as far as the transfer got.
@@ -205,11 +203,11 @@ void CheckWriteLoader(SDPLoader& loader, Recorder& rec, size_t imageSize)
     for (size_t i = firstWrite; i < rec.writes.size(); i++) {
         const Bytes& w = rec.writes[i];
         if (w.empty() || w[0] != 2) continue;
-        FUZZ_CHECK(kTarget, w.size() >= 2 && w.size() <= 1025);
+        FUZZ_CHECK(w.size() >= 2 && w.size() <= 1025);
         sent.insert(sent.end(), w.begin() + 1, w.end());
     }
-    FUZZ_CHECK(kTarget, sent.size() <= image.size() && std::equal(sent.begin(), sent.end(), image.begin()));
-    if (result != SDPLoader::SDP_DATA_IN_TRANSFER) FUZZ_CHECK(kTarget, sent == image);
+    FUZZ_CHECK(sent.size() <= image.size() && std::equal(sent.begin(), sent.end(), image.begin()));
+    if (result != SDPLoader::SDP_DATA_IN_TRANSFER) FUZZ_CHECK(sent == image);
 }
 
 }  // namespace
@@ -247,12 +245,6 @@ int hid_read_timeout(hid_device_*, unsigned char* data, size_t length, int)
 
 }  // extern "C"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2) return 0;
@@ -268,8 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SDPLoader loader;
     Recorder* rec = serial ? new Recorder(new ScriptedSerial, false)
                            : new Recorder(new HID_SDPLoader(IMX1050::VID, IMX1050::PID), true);
-    FUZZ_CHECK(kTarget, loader.setLoader(rec));
-    FUZZ_CHECK(kTarget, loader.init() == SDPLoader::SDP_OK);
+    FUZZ_CHECK(loader.setLoader(rec));
+    FUZZ_CHECK(loader.init() == SDPLoader::SDP_OK);
     switch (operation) {
         case 0:
             CheckFingerprint(loader, *rec);
@@ -279,8 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         case 2:
             loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
-            FUZZ_CHECK(kTarget,
-                       rec->writes.size() == 1 && rec->writes[0].size() == 17 && rec->writes[0][1] == 0x0B);
+            FUZZ_CHECK(rec->writes.size() == 1 && rec->writes[0].size() == 17 && rec->writes[0][1] == 0x0B);
             CheckFingerprint(loader, *rec);
             break;
     }

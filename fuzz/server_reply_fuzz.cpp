@@ -20,8 +20,6 @@
 
 namespace {
 
-const char* const kTarget = "server_reply_fuzz";
-
 // strtok_r over a copy of the text up to its first NUL: every call skips
 // separators, returns the token and consumes the one separator after it.
 class Lines {
@@ -62,7 +60,7 @@ void CheckPing(const std::string& body, const uint8_t* data, size_t size)
     Lines lines(body);
     std::string line1;
     bool has1 = lines.Next("\n", line1);
-    FUZZ_CHECK(kTarget, UpdateServerRequest::ParsePingReply(response) == Verdict(line1, has1));
+    FUZZ_CHECK(UpdateServerRequest::ParsePingReply(response) == Verdict(line1, has1));
 }
 
 void CheckQueryBuild(const std::string& body, const uint8_t* data, size_t size)
@@ -76,9 +74,9 @@ void CheckQueryBuild(const std::string& body, const uint8_t* data, size_t size)
     bool has1 = lines.Next("\n", line1);
     bool has2 = lines.Next("\n", line2);
     bool has3 = lines.Next("\r\n", line3);
-    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
-    FUZZ_CHECK(kTarget, build == (ok && has2 ? line2 : "untouched-build"));
-    FUZZ_CHECK(kTarget, firmware == (ok && has3 ? line3 : "untouched-firmware"));
+    FUZZ_CHECK(ok == Verdict(line1, has1));
+    FUZZ_CHECK(build == (ok && has2 ? line2 : "untouched-build"));
+    FUZZ_CHECK(firmware == (ok && has3 ? line3 : "untouched-firmware"));
 }
 
 void CheckGetBuild(const std::string& body, const uint8_t* data, size_t size)
@@ -91,20 +89,20 @@ void CheckGetBuild(const std::string& body, const uint8_t* data, size_t size)
     std::string line1, line2;
     bool has1 = lines.Next("\n", line1);
     bool has2 = lines.Next("\n", line2);
-    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
-    FUZZ_CHECK(kTarget, text == (ok ? (has2 ? line2 : "") : "untouched"));
+    FUZZ_CHECK(ok == Verdict(line1, has1));
+    FUZZ_CHECK(text == (ok ? (has2 ? line2 : "") : "untouched"));
     if (!ok) return;
 
     // What the download flow does with the text next.
     size_t length = 12345;
     unsigned char* bytes = base64_decode(text.c_str(), text.size(), &length);
     if (bytes == nullptr) {
-        FUZZ_CHECK(kTarget, length == 12345);
+        FUZZ_CHECK(length == 12345);
         return;
     }
-    FUZZ_CHECK(kTarget, text.size() % 4 == 0);
-    FUZZ_CHECK(kTarget, length <= text.size() / 4 * 3 && length + 2 >= text.size() / 4 * 3);
-    FUZZ_CHECK(kTarget, bytes[length] == 0);
+    FUZZ_CHECK(text.size() % 4 == 0);
+    FUZZ_CHECK(length <= text.size() / 4 * 3 && length + 2 >= text.size() / 4 * 3);
+    FUZZ_CHECK(bytes[length] == 0);
     free(bytes);
 }
 
@@ -117,7 +115,7 @@ void CheckBuildList(const std::string& body, const uint8_t* data, size_t size)
     Lines lines(body);
     std::string line1, line;
     bool has1 = lines.Next("\n", line1);
-    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    FUZZ_CHECK(ok == Verdict(line1, has1));
     std::map<std::string, std::string> expected;
     while (ok && lines.Next("\n", line)) {
         if (line.size() <= 2) continue;
@@ -127,7 +125,7 @@ void CheckBuildList(const std::string& body, const uint8_t* data, size_t size)
         if (!fields.Next(";\r\n", version)) version.clear();
         expected.emplace(build, version);  // the first entry for a build wins
     }
-    FUZZ_CHECK(kTarget, builds == expected);
+    FUZZ_CHECK(builds == expected);
 }
 
 void CheckRecoveryInfo(const std::string& body, const uint8_t* data, size_t size)
@@ -141,23 +139,17 @@ void CheckRecoveryInfo(const std::string& body, const uint8_t* data, size_t size
     bool has1 = lines.Next("\n", line1);
     bool has2 = lines.Next("\n", line2);
     bool has3 = lines.Next("\n", line3);
-    FUZZ_CHECK(kTarget, ok == Verdict(line1, has1));
+    FUZZ_CHECK(ok == Verdict(line1, has1));
     unsigned int wantSerial = ok && has2 ? (unsigned int)strtoul(line2.c_str(), nullptr, 16) : 0xA5A5A5A5u;
     unsigned int wantBuild = ok && has3 ? (unsigned int)strtoul(line3.c_str(), nullptr, 0) : 0x5A5A5A5Au;
-    FUZZ_CHECK(kTarget, serial == wantSerial && build == wantBuild);
+    FUZZ_CHECK(serial == wantSerial && build == wantBuild);
 
     // Null out-pointers are allowed.
     HTTPResponse again = Reply("fix", data, size);
-    FUZZ_CHECK(kTarget, UpdateServerRequest::ParseRecoveryInfoReply(again, nullptr, nullptr) == ok);
+    FUZZ_CHECK(UpdateServerRequest::ParseRecoveryInfoReply(again, nullptr, nullptr) == ok);
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -20,7 +20,6 @@
 
 namespace {
 
-const char* const kTarget = "settings_fuzz";
 // The reader holds 2046 characters and the newline.
 const size_t kMaxLine = 2047;
 
@@ -72,23 +71,22 @@ void CheckAccessors(KeyValueStore& store)
 {
     const Entries entries = store.Entries();
     for (const auto& e : entries) {
-        FUZZ_CHECK(kTarget,
-                   e.first.find('\n') == std::string::npos && e.second.find('\n') == std::string::npos);
-        FUZZ_CHECK(kTarget, e.first.find('=') == std::string::npos);
-        FUZZ_CHECK(kTarget, store.GetString(e.first, "default") == e.second);
+        FUZZ_CHECK(e.first.find('\n') == std::string::npos && e.second.find('\n') == std::string::npos);
+        FUZZ_CHECK(e.first.find('=') == std::string::npos);
+        FUZZ_CHECK(store.GetString(e.first, "default") == e.second);
         const char* raw = store[e.first];
-        FUZZ_CHECK(kTarget, raw != nullptr && e.second == raw);
+        FUZZ_CHECK(raw != nullptr && e.second == raw);
         // The numeric getters parse whatever is there without failing.
         store.GetInt(e.first, 7);
         store.GetHex(e.first, 7);
         store.GetBOOL(e.first, true);
         store.GetDouble(e.first, 7.0);
         if (e.second.empty()) {
-            FUZZ_CHECK(kTarget, store.GetInt(e.first, 7) == 7 && store.GetHex(e.first, 8) == 8);
-            FUZZ_CHECK(kTarget, store.GetDouble(e.first, 2.5) == 2.5 && store.GetBOOL(e.first, true));
+            FUZZ_CHECK(store.GetInt(e.first, 7) == 7 && store.GetHex(e.first, 8) == 8);
+            FUZZ_CHECK(store.GetDouble(e.first, 2.5) == 2.5 && store.GetBOOL(e.first, true));
         }
     }
-    FUZZ_CHECK(kTarget, store.Entries() == entries && !store.IsDirty());
+    FUZZ_CHECK(store.Entries() == entries && !store.IsDirty());
 
     // An absent key gives the default and is recorded with an empty value,
     // without making the store dirty.
@@ -96,28 +94,22 @@ void CheckAccessors(KeyValueStore& store)
         "\x01"
         "absent";
     while (entries.count(absent) != 0) absent += "x";
-    FUZZ_CHECK(kTarget, store.GetString(absent, "d") == "d" && store[absent] == nullptr);
-    FUZZ_CHECK(kTarget, store.GetInt(absent, -3) == -3);
-    FUZZ_CHECK(kTarget, store[absent] != nullptr && *store[absent] == '\0' && !store.IsDirty());
+    FUZZ_CHECK(store.GetString(absent, "d") == "d" && store[absent] == nullptr);
+    FUZZ_CHECK(store.GetInt(absent, -3) == -3);
+    FUZZ_CHECK(store[absent] != nullptr && *store[absent] == '\0' && !store.IsDirty());
 
     // Setting a value a key already holds changes nothing.
     if (!entries.empty()) {
         const auto& first = *entries.begin();
         store.Add(first.first, first.second);
-        FUZZ_CHECK(kTarget, !store.IsDirty());
+        FUZZ_CHECK(!store.IsDirty());
         store.Add(first.first, first.second + "!");
-        FUZZ_CHECK(kTarget, store.IsDirty() && store.GetString(first.first, nullptr) == first.second + "!");
+        FUZZ_CHECK(store.IsDirty() && store.GetString(first.first, nullptr) == first.second + "!");
         store.Add(first.first, first.second);
     }
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzLogEverything();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -127,29 +119,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string file(reinterpret_cast<const char*>(data), size);
 
     KeyValueStore store(path.c_str());
-    FUZZ_CHECK(kTarget, store.Filename() == path && !store.IsDirty());
+    FUZZ_CHECK(store.Filename() == path && !store.IsDirty());
     const Entries loaded = store.Entries();
-    if (file.find('\0') == std::string::npos) FUZZ_CHECK(kTarget, loaded == ReadByRules(file));
+    if (file.find('\0') == std::string::npos) FUZZ_CHECK(loaded == ReadByRules(file));
 
     // Loading the same file again merges nothing new.
     store.Load(path.c_str());
-    FUZZ_CHECK(kTarget, store.Entries() == loaded);
+    FUZZ_CHECK(store.Entries() == loaded);
 
     CheckAccessors(store);
 
     // Save and load back; a clean store is written without a new stamp.
     KeyValueStore clean(path.c_str());
     clean.Save(saved.c_str());
-    FUZZ_CHECK(kTarget, !clean.IsDirty() && clean.Filename() == saved);
+    FUZZ_CHECK(!clean.IsDirty() && clean.Filename() == saved);
     KeyValueStore reloaded(saved.c_str());
-    FUZZ_CHECK(kTarget, reloaded.Entries() == Representable(loaded));
+    FUZZ_CHECK(reloaded.Entries() == Representable(loaded));
 
     // The typed setters store their documented texts.
     clean.Add("INT", -42);
     clean.AddHex("HEX", 0xBEEFu);
     clean.Add("DBL", 0.5);
-    FUZZ_CHECK(kTarget, clean.GetString("INT", nullptr) == "-42" && clean.GetInt("INT", 0) == -42);
-    FUZZ_CHECK(kTarget, clean.GetString("HEX", nullptr) == "0x0000BEEF" && clean.GetHex("HEX", 0) == 0xBEEFu);
-    FUZZ_CHECK(kTarget, clean.GetString("DBL", nullptr) == "0.500000");
+    FUZZ_CHECK(clean.GetString("INT", nullptr) == "-42" && clean.GetInt("INT", 0) == -42);
+    FUZZ_CHECK(clean.GetString("HEX", nullptr) == "0x0000BEEF" && clean.GetHex("HEX", 0) == 0xBEEFu);
+    FUZZ_CHECK(clean.GetString("DBL", nullptr) == "0.500000");
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "FuzzSupport.h"
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,65 +21,44 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
 
 void RemoveTempDir()
 {
-    if (!gTempDir.empty()) nftw(gTempDir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    nftw(gTempDir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace
 
-const std::string& FuzzTempDir()
-{
-    if (!gTempDir.empty()) return gTempDir;
-    std::string base = "/dev/shm";
-    if (access(base.c_str(), W_OK) != 0) {
-        const char* tmp = getenv("TMPDIR");
-        base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    }
-    std::string pattern = base + "/updater-fuzz-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        perror("mkdtemp");
-        abort();
-    }
-    gTempDir = pattern;
-    atexit(RemoveTempDir);
-    return gTempDir;
-}
-
 std::string FuzzTempPath(const std::string& name)
 {
-    return FuzzTempDir() + "/" + name;
+    if (gTempDir.empty()) {
+        const char* tmp = getenv("TMPDIR");
+        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                              : tmp != nullptr && *tmp      ? tmp
+                                                            : "/tmp";
+        pattern += "/updater-fuzz-XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr) FUZZ_FAIL("cannot make the temporary directory");
+        gTempDir = pattern;
+        atexit(RemoveTempDir);
+    }
+    return gTempDir + "/" + name;
 }
 
 void FuzzWriteFile(const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0) {
-        perror(path.c_str());
-        abort();
-    }
+    if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0)
+        FUZZ_FAIL("cannot write the input file");
 }
 
-std::string FuzzReadFile(const std::string& path)
+void FuzzFail(const char* file, int line, const char* what)
 {
-    std::string text;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    fclose(f);
-    return text;
+    fprintf(stderr, "%s:%d: %s\n", file, line, what);
+    abort();
 }
 
-void FuzzLogEverything()
+extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     static FILE* sink = fopen("/dev/null", "w");
     if (sink == nullptr) abort();
     Log::SetOutput(sink);
     Log::ActivatePackage(0xFFFFFFFFu);
-}
-
-void FuzzFail(const char* target, const char* what)
-{
-    fprintf(stderr, "%s: %s\n", target, what);
-    abort();
+    return 0;
 }

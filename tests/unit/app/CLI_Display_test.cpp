@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "Pty.h"
 
 namespace {
 
@@ -22,14 +24,10 @@ public:
         fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
         if (terminal) {
-            int slave = -1;
-            EXPECT_EQ(openpty(&reader_, &slave, nullptr, nullptr, nullptr), 0);
-            struct termios raw;
-            tcgetattr(slave, &raw);
-            cfmakeraw(&raw);
-            tcsetattr(slave, TCSANOW, &raw);
-            dup2(slave, STDOUT_FILENO);
-            close(slave);
+            pty_.reset(new Pty(true));
+            EXPECT_TRUE(pty_->ok());
+            reader_ = dup(pty_->master);
+            dup2(pty_->slave, STDOUT_FILENO);
         } else {
             int fds[2];
             EXPECT_EQ(pipe(fds), 0);
@@ -72,6 +70,7 @@ public:
 private:
     int saved_ = -1;
     int reader_ = -1;
+    std::unique_ptr<Pty> pty_;
 };
 
 TEST(CLIDisplay, ProgressBarOnATerminal)

@@ -1,16 +1,15 @@
 // The polling logger thread.
+#include "aLogger.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <unistd.h>
 
-#include "aLogger.h"
-#include "aTime.h"
+#include "ScriptedStream.h"
 #include "aFile.h"
+#include "aTime.h"
 
 namespace {
 
@@ -29,24 +28,22 @@ TEST(Logger, RunsItsPollFunctionUntilDisabled)
     ASSERT_GE(fd, 0);
     close(fd);
     aLogger* logger = aLogger_Create(42, CountingPoll, path);
-    ASSERT_NE(logger, nullptr);
-    EXPECT_EQ(aLogger_Enable(logger), aErrNone);
-    EXPECT_EQ(aLogger_Enable(logger), aErrNone);
-    uint64_t deadline = aTime_GetMSTicks() + 2000;
-    while (g_polls.load() < 3 && aTime_GetMSTicks() < deadline) aTime_MSSleep(1);
-    EXPECT_EQ(aLogger_Disable(logger), aErrNone);
+    ASSERT_NE(nullptr, logger);
+    EXPECT_EQ(aErrNone, aLogger_Enable(logger));
+    EXPECT_EQ(aErrNone, aLogger_Enable(logger));
+    EXPECT_TRUE(waitUntil([] { return g_polls.load() >= 3; }));
+    EXPECT_EQ(aErrNone, aLogger_Disable(logger));
     int after = g_polls.load();
     aTime_MSSleep(10);
-    EXPECT_EQ(g_polls.load(), after);
-    EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
-    EXPECT_EQ(logger, nullptr);
+    EXPECT_EQ(after, g_polls.load());
+    EXPECT_EQ(aErrNone, aLogger_Destroy(&logger));
     FILE* f = fopen(path, "r");
     char line[32] = {0};
-    fgets(line, sizeof line, f);
+    EXPECT_NE(nullptr, fgets(line, sizeof line, f));
     fclose(f);
     unlink(path);
-    EXPECT_STREQ(line, "ref=42\n");
-    EXPECT_EQ(aLogger_Create(1, CountingPoll, "/nonexistent-dir/x.log"), nullptr);
+    EXPECT_STREQ("ref=42\n", line);
+    EXPECT_EQ(nullptr, aLogger_Create(1, CountingPoll, "/nonexistent-dir/x.log"));
 }
 
 }  // namespace

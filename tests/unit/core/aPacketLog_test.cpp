@@ -1,77 +1,55 @@
+#include "aPacketLog.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "aPacketLog.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-struct Record {
-    uint8_t direction;
-    Bytes bytes;
-};
-
-std::vector<Record> drain(aPacketLog* log)
+// Every record left, oldest first, as direction and bytes.
+std::vector<std::pair<uint8_t, Bytes>> drain(aPacketLog* log)
 {
-    std::vector<Record> records;
-    for (int guard = 0; guard < 100; guard++) {
-        uint8_t direction = 0;
-        uint8_t buffer[256];
-        size_t length = sizeof(buffer);
-        if (aPacketLog_Get(log, &direction, &length, buffer) != aErrNone) break;
-        records.push_back({direction, Bytes(buffer, buffer + length)});
+    std::vector<std::pair<uint8_t, Bytes>> records;
+    uint8_t direction = 0;
+    uint8_t buffer[256];
+    size_t length = sizeof(buffer);
+    for (int guard = 0; guard < 100 && aPacketLog_Get(log, &direction, &length, buffer) == aErrNone;
+         guard++) {
+        records.emplace_back(direction, Bytes(buffer, buffer + length));
+        length = sizeof(buffer);
     }
     return records;
 }
 
+// A record takes its bytes and two more; one byte of the ring stays free.
 TEST(PacketLog, SixteenByteLogTakesThirteenByDroppingOlderAndRefusesFourteen)
 {
     aPacketLog* log = aPacketLog_Create(16);
     ASSERT_NE(nullptr, log);
-    const uint8_t a[] = {0xA0, 0xA1};
-    const uint8_t b[] = {0xB0, 0xB1, 0xB2};
-    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 1, 2, a));
-    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 2, 3, b));
-
-    Bytes thirteen(13);
-    for (int i = 0; i < 13; i++) thirteen[i] = static_cast<uint8_t>(i);
+    const Bytes a = {0xA0, 0xA1};
+    const Bytes thirteen(13, 0x13);
+    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 1, a.size(), a.data()));
+    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 2, a.size(), a.data()));
     ASSERT_EQ(aErrNone, aPacketLog_Put(log, 3, thirteen.size(), thirteen.data()));
-    std::vector<Record> records = drain(log);
-    ASSERT_EQ(1u, records.size()) << "both older records had to go";
-    EXPECT_EQ(3, records[0].direction);
-    EXPECT_EQ(thirteen, records[0].bytes);
+    EXPECT_EQ((std::vector<std::pair<uint8_t, Bytes>>{{3, thirteen}}), drain(log)) << "both older records go";
 
-    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 1, 2, a));
-    Bytes fourteen(14, 0x55);
+    ASSERT_EQ(aErrNone, aPacketLog_Put(log, 1, a.size(), a.data()));
+    const Bytes fourteen(14, 0x14);
     EXPECT_EQ(aErrOverrun, aPacketLog_Put(log, 2, fourteen.size(), fourteen.data()));
-    records = drain(log);
-    ASSERT_EQ(1u, records.size()) << "a refused record drops nothing";
-    EXPECT_EQ(Bytes(a, a + 2), records[0].bytes);
-    aPacketLog_Destroy(&log);
-    EXPECT_EQ(nullptr, log);
-}
+    EXPECT_EQ((std::vector<std::pair<uint8_t, Bytes>>{{1, a}}), drain(log))
+        << "a refused record drops nothing";
 
-TEST(PacketLog, RecordsWrapAroundInOrder)
-{
-    aPacketLog* log = aPacketLog_Create(16);
-    ASSERT_NE(nullptr, log);
-    std::vector<Record> expected;
-    // Records of 2 + 3 bytes: after three of them the ring wraps.
+    // Records of 2 + 3 bytes wrap around the ring; the newest three fit.
     for (uint8_t i = 0; i < 10; i++) {
         const uint8_t bytes[] = {i, static_cast<uint8_t>(i + 1), static_cast<uint8_t>(i + 2)};
         ASSERT_EQ(aErrNone, aPacketLog_Put(log, 2, 3, bytes));
-        expected.push_back({2, Bytes(bytes, bytes + 3)});
     }
-    std::vector<Record> records = drain(log);
-    // Three records of 5 bytes leave one byte free, so the log holds the
-    // newest three.
-    ASSERT_EQ(3u, records.size());
-    EXPECT_EQ(expected[7].bytes, records[0].bytes);
-    EXPECT_EQ(expected[8].bytes, records[1].bytes);
-    EXPECT_EQ(expected[9].bytes, records[2].bytes);
+    EXPECT_EQ((std::vector<std::pair<uint8_t, Bytes>>{{2, {7, 8, 9}}, {2, {8, 9, 10}}, {2, {9, 10, 11}}}),
+              drain(log));
     aPacketLog_Destroy(&log);
+    EXPECT_EQ(nullptr, log);
 }
 
 TEST(PacketLog, GetReportsEmptyAndTooSmallBuffers)
@@ -81,18 +59,12 @@ TEST(PacketLog, GetReportsEmptyAndTooSmallBuffers)
     uint8_t buffer[4];
     size_t length = sizeof(buffer);
     EXPECT_EQ(aErrNotFound, aPacketLog_Get(log, &direction, &length, buffer));
-
     const uint8_t text[] = {'S', 'T', 'A', 'R', 'T', 0};
     ASSERT_EQ(aErrNone, aPacketLog_Put(log, 3, sizeof(text), text));
-    length = sizeof(buffer);
     EXPECT_EQ(aErrOverrun, aPacketLog_Get(log, &direction, &length, buffer));
     EXPECT_EQ(6u, length) << "the record's length is reported";
-    uint8_t big[8];
-    length = sizeof(big);
-    ASSERT_EQ(aErrNone, aPacketLog_Get(log, &direction, &length, big)) << "nothing was consumed before";
-    EXPECT_EQ(3, direction);
-    EXPECT_EQ(Bytes(text, text + 6), Bytes(big, big + length));
-    EXPECT_EQ(aErrParam, aPacketLog_Put(nullptr, 1, 0, text));
+    EXPECT_EQ((std::vector<std::pair<uint8_t, Bytes>>{{3, Bytes(text, text + 6)}}), drain(log))
+        << "nothing was consumed before";
     aPacketLog_Destroy(&log);
 }
 

@@ -1,13 +1,12 @@
-#include <gtest/gtest.h>
+#include "aStream.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
+#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <string>
 #include <vector>
 
-#include "aStream.h"
-#include "helpers/ScriptedStream.h"
+#include "ScriptedStream.h"
 
 namespace {
 
@@ -15,6 +14,7 @@ typedef std::vector<uint8_t> Bytes;
 
 class StreamTest : public ::testing::Test {
 protected:
+    void SetUp() override { stream_ = script_.create(); }
     void TearDown() override
     {
         if (stream_ != nullptr) aStream_Destroy(&stream_);
@@ -23,29 +23,13 @@ protected:
     aStreamRef stream_ = nullptr;
 };
 
-TEST_F(StreamTest, ReadIsAllOrNothingAndPushesBackWhatItTook)
+TEST_F(StreamTest, ReadIsAllOrNothingAndPushesBackWhatItTookInOrder)
 {
-    stream_ = script_.create();
-    script_.feed({0x11, 0x22});
-    uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 4));
-    EXPECT_EQ(Bytes(4, 0xEE), Bytes(buffer, buffer + 4)) << "a partial read must leave the buffer untouched";
-    EXPECT_EQ(0u, script_.pendingInput());
-
-    script_.feed({0x33});
-    EXPECT_EQ(aErrNone, aStream_Read(stream_, buffer, 2));
-    EXPECT_EQ((Bytes{0x11, 0x22}), Bytes(buffer, buffer + 2));
-    EXPECT_EQ(aErrNone, aStream_Read(stream_, buffer, 1));
-    EXPECT_EQ(0x33, buffer[0]);
-    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 1));
-}
-
-TEST_F(StreamTest, ReadAcrossPushBackAndTransportKeepsOrder)
-{
-    stream_ = script_.create();
     script_.feed({1, 2, 3});
-    uint8_t buffer[5] = {};
-    ASSERT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 5));  // 1 2 3 pushed back
+    uint8_t buffer[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 5));
+    EXPECT_EQ(Bytes(5, 0xEE), Bytes(buffer, buffer + 5)) << "a partial read must leave the buffer untouched";
+    EXPECT_EQ(0u, script_.pendingInput());
     script_.feed({4});
     ASSERT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 5));  // 1 2 3 4 pushed back again
     script_.feed({5, 6});
@@ -53,11 +37,11 @@ TEST_F(StreamTest, ReadAcrossPushBackAndTransportKeepsOrder)
     EXPECT_EQ((Bytes{1, 2, 3, 4, 5}), Bytes(buffer, buffer + 5));
     ASSERT_EQ(aErrNone, aStream_Read(stream_, buffer, 1));
     EXPECT_EQ(6, buffer[0]);
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 1));
 }
 
 TEST_F(StreamTest, ReadEndOfFileCopiesWhatCameAndOtherErrorsLoseIt)
 {
-    stream_ = script_.create();
     script_.setEndError(aErrEOF);
     script_.feed({7, 8});
     uint8_t buffer[4] = {0, 0, 0, 0};
@@ -68,12 +52,12 @@ TEST_F(StreamTest, ReadEndOfFileCopiesWhatCameAndOtherErrorsLoseIt)
     script_.feed({9});
     EXPECT_EQ(aErrIO, aStream_Read(stream_, buffer, 2));
     script_.setEndError(aErrNotReady);
-    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 1)) << "bytes before an I/O error are not pushed back";
+    EXPECT_EQ(aErrNotReady, aStream_Read(stream_, buffer, 1))
+        << "bytes before an I/O error are not pushed back";
 }
 
 TEST_F(StreamTest, PushBackBufferGrowsAndKeepsOrder)
 {
-    stream_ = script_.create();
     for (int i = 0; i < 1500; i++) ASSERT_EQ(aErrNone, aStreamBufferChar(stream_, static_cast<uint8_t>(i)));
     script_.feed({0xAB});
     std::vector<uint8_t> buffer(1501);
@@ -82,127 +66,68 @@ TEST_F(StreamTest, PushBackBufferGrowsAndKeepsOrder)
     EXPECT_EQ(0xAB, buffer[1500]);
 }
 
-TEST_F(StreamTest, WriteUsesPutForOneByteAndWriteForMore)
+TEST(StreamWrite, OneByteGoesThroughPutAndMoreThroughWriteWhenThereAreBoth)
 {
-    stream_ = script_.create(true, true, true);
+    const struct {
+        bool put, write;
+        size_t count;
+        int putCalls, writeCalls;
+    } cases[] = {
+        {true, true, 1, 1, 0}, {true, true, 3, 0, 1}, {true, false, 3, 3, 0}, {false, true, 1, 0, 1}};
     const uint8_t bytes[] = {1, 2, 3};
-    EXPECT_EQ(aErrNone, aStream_Write(stream_, bytes, 1));
-    EXPECT_EQ(1, script_.putCalls());
-    EXPECT_EQ(0, script_.writeCalls());
-    EXPECT_EQ(aErrNone, aStream_Write(stream_, bytes, 3));
-    EXPECT_EQ(1, script_.putCalls());
-    EXPECT_EQ(1, script_.writeCalls());
-    EXPECT_EQ((Bytes{1, 1, 2, 3}), script_.written());
+    for (const auto& c : cases) {
+        ScriptedStream script;
+        aStreamRef stream = script.create(true, c.put, c.write);
+        EXPECT_EQ(aErrNone, aStream_Write(stream, bytes, c.count));
+        EXPECT_EQ(c.putCalls, script.putCalls());
+        EXPECT_EQ(c.writeCalls, script.writeCalls());
+        EXPECT_EQ(Bytes(bytes, bytes + c.count), script.written());
+        aStream_Destroy(&stream);
+    }
+    // Byte by byte, the first error ends the write.
+    ScriptedStream script;
+    aStreamRef stream = script.create(true, true, false);
+    script.setWriteError(aErrIO);
+    EXPECT_EQ(aErrIO, aStream_Write(stream, bytes, 3));
+    EXPECT_EQ(1, script.putCalls());
+    aStream_Destroy(&stream);
 }
 
-TEST_F(StreamTest, WriteWithoutWriteOperationPutsEachByteAndStopsAtTheFirstError)
+TEST(StreamReadRecord, EndsAtTheTerminatorOrTheMaximumWithoutStoringTheTerminator)
 {
-    stream_ = script_.create(true, true, false);
-    const uint8_t bytes[] = {1, 2, 3};
-    EXPECT_EQ(aErrNone, aStream_Write(stream_, bytes, 3));
-    EXPECT_EQ(3, script_.putCalls());
-    script_.setWriteError(aErrIO);
-    EXPECT_EQ(aErrIO, aStream_Write(stream_, bytes, 3));
-    EXPECT_EQ(4, script_.putCalls());
-}
-
-TEST_F(StreamTest, WriteOnlyStreamServesSingleBytesThroughWrite)
-{
-    stream_ = script_.create(true, false, true);
-    const uint8_t byte = 0x5A;
-    EXPECT_EQ(aErrNone, aStream_Write(stream_, &byte, 1));
-    EXPECT_EQ(1, script_.writeCalls());
-    EXPECT_EQ(Bytes{0x5A}, script_.written());
-}
-
-TEST_F(StreamTest, MissingOperationsAndBadArguments)
-{
-    ScriptedStream other;
-    aStreamRef noIo = other.create(false, false, false);
-    uint8_t byte = 0;
-    EXPECT_EQ(aErrMode, aStream_Read(noIo, &byte, 1));
-    EXPECT_EQ(aErrMode, aStream_Write(noIo, &byte, 1));
-    EXPECT_EQ(aErrMode, aStream_Flush(noIo, noIo));
-    stream_ = script_.create();
-    EXPECT_EQ(aErrParam, aStream_Write(stream_, nullptr, 1));
-    EXPECT_EQ(aErrParam, aStream_Read(nullptr, &byte, 1));
-    EXPECT_EQ(aErrNone, aStream_Destroy(&noIo));
-    EXPECT_EQ(nullptr, noIo);
-    EXPECT_TRUE(other.deleted());
-    EXPECT_EQ(aErrParam, aStream_Destroy(&noIo));
-}
-
-TEST_F(StreamTest, ReadRecordEndsAtTheTerminatorWithoutStoringIt)
-{
-    stream_ = script_.create();
-    const uint8_t crlf[] = {'\r', '\n'};
-    std::string text = "OK\r\nNEXT";
-    script_.feed(Bytes(text.begin(), text.end()));
-    uint8_t buffer[16] = {};
-    size_t length = 99;
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), crlf, 2));
-    EXPECT_EQ("OK", std::string(reinterpret_cast<char*>(buffer), length));
-    EXPECT_EQ(4u, script_.pendingInput());
-}
-
-TEST_F(StreamTest, ReadRecordTerminatorMatchIsNotResetByOtherBytes)
-{
-    stream_ = script_.create();
-    const uint8_t crlf[] = {'\r', '\n'};
-    std::string text = "a\rb\nc";
-    script_.feed(Bytes(text.begin(), text.end()));
-    uint8_t buffer[16] = {};
-    size_t length = 0;
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), crlf, 2));
-    EXPECT_EQ("ab", std::string(reinterpret_cast<char*>(buffer), length));
-    EXPECT_EQ(1u, script_.pendingInput());
-}
-
-TEST_F(StreamTest, ReadRecordStopsAtMaxLength)
-{
-    stream_ = script_.create();
-    const uint8_t nul = 0;
-    script_.feed({'a', 'b', 'c', 'd'});
-    uint8_t buffer[3] = {};
-    size_t length = 0;
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, 3, &nul, 1));
-    EXPECT_EQ(3u, length);
-    EXPECT_EQ((Bytes{'a', 'b', 'c'}), Bytes(buffer, buffer + 3));
-}
-
-TEST_F(StreamTest, ReadRecordNotReadyPushesStoredBytesBack)
-{
-    stream_ = script_.create();
-    const uint8_t lf = '\n';
-    script_.feed({'x', 'y'});
-    uint8_t buffer[8] = {};
-    size_t length = 0;
-    EXPECT_EQ(aErrNotReady, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    script_.feed({'z', '\n'});
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    EXPECT_EQ("xyz", std::string(reinterpret_cast<char*>(buffer), length));
-}
-
-TEST_F(StreamTest, ReadRecordEndOfFile)
-{
-    stream_ = script_.create();
-    script_.setEndError(aErrEOF);
-    const uint8_t lf = '\n';
-    script_.feed({'t', 'a', 'i', 'l'});
-    uint8_t buffer[8] = {};
-    size_t length = 0;
-    ASSERT_EQ(aErrNone, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1))
-        << "end of file after stored bytes completes the record";
-    EXPECT_EQ("tail", std::string(reinterpret_cast<char*>(buffer), length));
-    EXPECT_EQ(aErrEOF, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 1));
-    EXPECT_EQ(aErrParam, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), &lf, 0));
-    EXPECT_EQ(aErrParam, aStream_ReadRecord(stream_, buffer, &length, sizeof(buffer), nullptr, 1));
-    EXPECT_EQ(aErrParam, aStream_ReadRecord(stream_, nullptr, &length, sizeof(buffer), &lf, 1));
+    const struct {
+        std::string input, terminator;
+        size_t max;
+        aErr endError;
+        std::string record;
+        size_t left;
+    } cases[] = {
+        {"a\rb\nc", "\r\n", 16, aErrNotReady, "ab", 1},  // a partial match is not undone by other bytes
+        {std::string("abcd"), std::string(1, '\0'), 3, aErrNotReady, "abc", 1},
+        {"tail", "\n", 8, aErrEOF, "tail", 0},  // end of file after stored bytes completes the record
+    };
+    for (const auto& c : cases) {
+        ScriptedStream script;
+        aStreamRef stream = script.create();
+        script.setEndError(c.endError);
+        script.feed(Bytes(c.input.begin(), c.input.end()));
+        uint8_t buffer[16] = {};
+        size_t length = 99;
+        const uint8_t* terminator = reinterpret_cast<const uint8_t*>(c.terminator.data());
+        ASSERT_EQ(aErrNone,
+                  aStream_ReadRecord(stream, buffer, &length, c.max, terminator, c.terminator.size()))
+            << c.input;
+        EXPECT_EQ(c.record, std::string(reinterpret_cast<char*>(buffer), length));
+        EXPECT_EQ(c.left, script.pendingInput()) << c.input;
+        // What is left makes no record: not ready yet, or the end of the file.
+        EXPECT_EQ(c.endError,
+                  aStream_ReadRecord(stream, buffer, &length, c.max, terminator, c.terminator.size()));
+        aStream_Destroy(&stream);
+    }
 }
 
 TEST_F(StreamTest, CStringsAndCStringRecords)
 {
-    stream_ = script_.create();
     EXPECT_EQ(aErrNone, aStream_WriteCString(stream_, "hi"));
     EXPECT_EQ(aErrNone, aStream_WriteCStringRecord(stream_, "ab", "\r\n"));
     EXPECT_EQ((Bytes{'h', 'i', 0, 'a', 'b', '\r', '\n', 0}), script_.written());
@@ -218,54 +143,31 @@ TEST_F(StreamTest, CStringsAndCStringRecords)
     EXPECT_STREQ("lon", small) << "at most size - 1 bytes";
 }
 
-TEST_F(StreamTest, FileStreamsAndFlush)
+TEST(FileStream, WriteThenReadAndFlushTheRest)
 {
-    char dir[] = "/tmp/aStreamTestXXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    std::string in = std::string(dir) + "/in.bin";
-    std::string out = std::string(dir) + "/out.bin";
-    FILE* f = fopen(in.c_str(), "wb");
-    ASSERT_NE(nullptr, f);
-    fwrite("\x01\x00\xFFrest", 1, 7, f);
-    fclose(f);
-
-    aStreamRef source = reinterpret_cast<aStreamRef>(1);
-    EXPECT_EQ(aErrResource, aStream_CreateFileInput((std::string(dir) + "/missing").c_str(), &source));
-    EXPECT_EQ(nullptr, source);
-    ASSERT_EQ(aErrNone, aStream_CreateFileInput(in.c_str(), &source));
-    aStreamRef destination = nullptr;
-    ASSERT_EQ(aErrNone, aStream_CreateFileOutput(out.c_str(), &destination));
+    char path[] = "/tmp/aStreamTestXXXXXX";
+    close(mkstemp(path));
+    aStreamRef file = reinterpret_cast<aStreamRef>(1);
+    EXPECT_EQ(aErrResource, aStream_CreateFileInput("/nonexistent/in.bin", &file));
+    EXPECT_EQ(nullptr, file);
+    ASSERT_EQ(aErrNone, aStream_CreateFileOutput(path, &file));
+    const Bytes bytes = {0x01, 0x00, 0xFF, 'r', 'e', 's', 't'};
+    ASSERT_EQ(aErrNone, aStream_Write(file, bytes.data(), bytes.size()));
+    aStream_Destroy(&file);
+    ASSERT_EQ(aErrNone, aStream_CreateFileInput(path, &file));
     uint8_t first = 0;
-    ASSERT_EQ(aErrNone, aStream_Read(source, &first, 1));
-    EXPECT_EQ(0x01, first);
-    EXPECT_EQ(aErrNone, aStream_Flush(source, destination));
-    EXPECT_EQ(aErrEOF, aStream_Read(source, &first, 1));
-    EXPECT_EQ(aErrNone, aStream_Destroy(&source));
-    EXPECT_EQ(aErrNone, aStream_Destroy(&destination));
-
-    f = fopen(out.c_str(), "rb");
-    ASSERT_NE(nullptr, f);
-    char got[16] = {};
-    size_t n = fread(got, 1, sizeof(got), f);
-    fclose(f);
-    EXPECT_EQ(std::string("\x00\xFFrest", 6), std::string(got, n));
-    unlink(in.c_str());
-    unlink(out.c_str());
-    rmdir(dir);
-}
-
-TEST_F(StreamTest, FlushReturnsSourceAndDestinationErrors)
-{
-    stream_ = script_.create();
+    ASSERT_EQ(aErrNone, aStream_Read(file, &first, 1));
     ScriptedStream sink;
     aStreamRef destination = sink.create();
-    script_.feed({1, 2});
-    EXPECT_EQ(aErrNotReady, aStream_Flush(stream_, destination));
-    EXPECT_EQ((Bytes{1, 2}), sink.written());
-    script_.feed({3});
+    EXPECT_EQ(aErrNone, aStream_Flush(file, destination));
+    EXPECT_EQ(Bytes(bytes.begin() + 1, bytes.end()), sink.written());
+    EXPECT_EQ(aErrEOF, aStream_Read(file, &first, 1));
+    sink.feed({1});
     sink.setWriteError(aErrWrite);
-    EXPECT_EQ(aErrWrite, aStream_Flush(stream_, destination));
+    EXPECT_EQ(aErrWrite, aStream_Flush(destination, destination)) << "the destination's error";
+    aStream_Destroy(&file);
     aStream_Destroy(&destination);
+    unlink(path);
 }
 
 }  // namespace

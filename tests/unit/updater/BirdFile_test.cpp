@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "helpers/BirdBuilder.h"
-#include "helpers/TempDir.h"
+#include "BirdBuilder.h"
+#include "TempDir.h"
 
 using Bytes = BirdBuilder::Bytes;
 

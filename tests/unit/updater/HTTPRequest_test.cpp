@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "helpers/ScriptedHttpServer.h"
+#include "ScriptedHttpServer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <regex>
 #include <string>
 
-#include "helpers/ChildProcess.h"
-#include "helpers/TempDir.h"
+#include "ChildProcess.h"
+#include "TempDir.h"
 
 using Entries = std::map<std::string, std::string>;
 

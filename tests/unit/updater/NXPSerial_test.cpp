@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "Log.h"
+#include "LogCapture.h"
+#include "Pty.h"
 
 namespace {
 
@@ -52,68 +53,6 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
     }
     return v;
 }
-
-// Collects everything Log writes while alive, with the given packages active.
-class LogCapture {
-public:
-    explicit LogCapture(unsigned packages)
-    {
-        out_ = open_memstream(&buffer_, &size_);
-        Log::SetOutput(out_);
-        Log::package_bitmask = packages;
-    }
-    ~LogCapture()
-    {
-        Log::package_bitmask = 0;
-        Log::SetOutput(nullptr);
-        fclose(out_);
-        free(buffer_);
-    }
-    std::string Text()
-    {
-        fflush(out_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* out_ = nullptr;
-};
-
-// A pseudo-terminal: the class under test opens the slave by its path; the
-// fake chip works on the master. The test keeps a slave descriptor open so
-// the master never sees a hang-up between connections.
-class Pty {
-public:
-    Pty()
-    {
-        struct termios raw;
-        memset(&raw, 0, sizeof raw);
-        cfmakeraw(&raw);
-        char name[128] = {0};
-        if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return;
-        }
-        path = name;
-    }
-    ~Pty()
-    {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-    }
-    speed_t SlaveSpeed() const
-    {
-        struct termios t;
-        tcgetattr(slave, &t);
-        return cfgetospeed(&t);
-    }
-
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
 
 // A minimal LPC17xx ISP bootloader, already synchronized, on the master side
 // of a pty: echo, single commands answered with a configurable return code,
@@ -230,7 +169,7 @@ struct Rig {
     // Echo off on both sides, agreed through the protocol.
     void EchoOff() { ASSERT_EQ(isp.SetEcho(false), aErrNone); }
 
-    Pty pty;
+    Pty pty{true};
     FakeIsp chip{pty.master};
     NXPSerialClass isp;
 };
@@ -297,7 +236,7 @@ TEST(NXPSerialReturnCode, ReplyLinesWithEchoOnAndOff)
 
 TEST(NXPSerialConnect, ChoosesTheFirstRateNotBelowTheRequest)
 {
-    Pty pty;
+    Pty pty{true};
     const struct {
         unsigned int request;
         unsigned int rate;

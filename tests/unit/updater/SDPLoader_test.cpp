@@ -1,7 +1,6 @@
 #include "SDPLoader.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,38 +13,12 @@
 
 #include "HID_SDPLoader.h"
 #include "Log.h"
+#include "Pty.h"
 #include "Serial_SDPLoader.h"
 
 using Bytes = std::vector<unsigned char>;
 
 namespace {
-
-class LogCapture {
-public:
-    explicit LogCapture(unsigned packages)
-    {
-        out_ = open_memstream(&buffer_, &size_);
-        Log::SetOutput(out_);
-        Log::package_bitmask = packages;
-    }
-    ~LogCapture()
-    {
-        Log::package_bitmask = 0;
-        Log::SetOutput(nullptr);
-        fclose(out_);
-        free(buffer_);
-    }
-    std::string Text()
-    {
-        fflush(out_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* out_ = nullptr;
-};
 
 // A 70-byte HID reply: report 3 as its 5 bytes, then report 4 with word.
 Bytes HidReply(unsigned int word)
@@ -224,33 +197,6 @@ TEST_F(SDPLoaderTest, JumpAndFingerprintCommands)
 }
 
 // The serial transport over a pseudo-terminal.
-
-namespace {
-
-// A pty left in the kernel's default (cooked) settings; the test holds the
-// slave open to see the settings the transport applies.
-class Pty {
-public:
-    Pty()
-    {
-        char name[128] = {0};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed";
-            return;
-        }
-        path = name;
-    }
-    ~Pty()
-    {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-    }
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
-
-}  // namespace
 
 TEST(SerialSDP, PacketsGoOutWithoutReportIdAndEveryByteValuePassesBothWays)
 {

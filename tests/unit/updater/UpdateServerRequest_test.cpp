@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "HTTPRequest.h"
-#include "helpers/ScriptedHttpServer.h"
+#include "ScriptedHttpServer.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "Module.h"
 #include "aTime.h"
-#include "cpp/helpers/ScriptedModule.h"
+#include "ScriptedModule.h"
 
 using Orvantis::Keystrand::Module;
 using Packet = ScriptedModule::Packet;

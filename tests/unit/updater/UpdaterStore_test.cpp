@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "aDirectory.h"
-#include "helpers/BirdBuilder.h"
-#include "helpers/ChildProcess.h"
-#include "helpers/TempDir.h"
+#include "BirdBuilder.h"
+#include "ChildProcess.h"
+#include "TempDir.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "helpers/ChildProcess.h"
-#include "helpers/TempDir.h"
+#include "ChildProcess.h"
+#include "TempDir.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "helpers/BirdBuilder.h"
+#include "BirdBuilder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

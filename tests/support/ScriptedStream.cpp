@@ -9,11 +9,13 @@ aStreamRef ScriptedStream::create(bool withGet, bool withPut, bool withWrite)
                           sDelete, this);
 }
 
-void ScriptedStream::feed(const std::vector<uint8_t>& bytes)
+void ScriptedStream::feed(const uint8_t* bytes, size_t n)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    input_.insert(input_.end(), bytes.begin(), bytes.end());
-    changed_.notify_all();
+    input_.insert(input_.end(), bytes, bytes + n);
+    // A wait after this feed needs a poll after it, even for no bytes: the
+    // reader may not have started yet.
+    dryPolls_ = 0;
 }
 
 void ScriptedStream::setReadError(aErr err)
@@ -22,16 +24,29 @@ void ScriptedStream::setReadError(aErr err)
     readError_ = err;
 }
 
+void ScriptedStream::setEndError(aErr err)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    endError_ = err;
+}
+
 void ScriptedStream::setWriteError(aErr err)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     writeError_ = err;
 }
 
-void ScriptedStream::setEndError(aErr err)
+void ScriptedStream::failWritesFrom(long n)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    endError_ = err;
+    failWritesFrom_ = n;
+}
+
+void ScriptedStream::failWritesStartingWith(uint8_t first, long count)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    failFirst_ = first;
+    failFirstCount_ = count;
 }
 
 std::vector<uint8_t> ScriptedStream::written() const
@@ -46,6 +61,12 @@ size_t ScriptedStream::pendingInput() const
     return input_.size();
 }
 
+size_t ScriptedStream::consumed() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return consumed_;
+}
+
 bool ScriptedStream::waitForWritten(size_t n, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -55,7 +76,8 @@ bool ScriptedStream::waitForWritten(size_t n, int timeoutMs) const
 bool ScriptedStream::waitForDrained(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return input_.empty(); });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return input_.empty() && dryPolls_ > 0; });
 }
 
 int ScriptedStream::putCalls() const
@@ -81,10 +103,28 @@ aErr ScriptedStream::sGet(uint8_t* byte, void* reference)
     ScriptedStream* s = static_cast<ScriptedStream*>(reference);
     std::lock_guard<std::mutex> lock(s->mutex_);
     if (s->readError_ != aErrNone) return s->readError_;
-    if (s->input_.empty()) return s->endError_;
+    if (s->input_.empty()) {
+        // Only the first dry poll can complete a wait.
+        if (s->dryPolls_++ == 0) s->changed_.notify_all();
+        return s->endError_;
+    }
     *byte = s->input_.front();
     s->input_.pop_front();
-    if (s->input_.empty()) s->changed_.notify_all();
+    s->consumed_++;
+    return aErrNone;
+}
+
+aErr ScriptedStream::append(const uint8_t* bytes, size_t count)
+{
+    long call = putCalls_ + writeCalls_ - 1;
+    if (writeError_ != aErrNone) return writeError_;
+    if (failWritesFrom_ >= 0 && call >= failWritesFrom_) return aErrIO;
+    if (count > 0 && failFirstCount_ > 0 && bytes[0] == failFirst_) {
+        failFirstCount_--;
+        return aErrIO;
+    }
+    output_.insert(output_.end(), bytes, bytes + count);
+    changed_.notify_all();
     return aErrNone;
 }
 
@@ -93,10 +133,7 @@ aErr ScriptedStream::sPut(uint8_t byte, void* reference)
     ScriptedStream* s = static_cast<ScriptedStream*>(reference);
     std::lock_guard<std::mutex> lock(s->mutex_);
     s->putCalls_++;
-    if (s->writeError_ != aErrNone) return s->writeError_;
-    s->output_.push_back(byte);
-    s->changed_.notify_all();
-    return aErrNone;
+    return s->append(&byte, 1);
 }
 
 aErr ScriptedStream::sWrite(const uint8_t* bytes, size_t count, void* reference)
@@ -104,10 +141,7 @@ aErr ScriptedStream::sWrite(const uint8_t* bytes, size_t count, void* reference)
     ScriptedStream* s = static_cast<ScriptedStream*>(reference);
     std::lock_guard<std::mutex> lock(s->mutex_);
     s->writeCalls_++;
-    if (s->writeError_ != aErrNone) return s->writeError_;
-    s->output_.insert(s->output_.end(), bytes, bytes + count);
-    s->changed_.notify_all();
-    return aErrNone;
+    return s->append(bytes, count);
 }
 
 aErr ScriptedStream::sDelete(void* reference)

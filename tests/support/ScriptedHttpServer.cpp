@@ -1,4 +1,4 @@
-#include "helpers/ScriptedHttpServer.h"
+#include "ScriptedHttpServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -80,8 +81,8 @@ public:
     std::vector<Transfer> outTransfers() const;  // successful and failed, in order
     std::vector<uint8_t> outBytes() const;       // payload of successful OUT transfers
     bool waitForOutBytes(size_t n, int timeoutMs = 2000) const;
-    std::vector<uint8_t> clearHalts() const;     // endpoints, in order
-    int count(const std::string& call) const;    // calls of one libusb function by name
+    std::vector<uint8_t> clearHalts() const;   // endpoints, in order
+    int count(const std::string& call) const;  // calls of one libusb function by name
 
 private:
     static FakeLibusb* current_;
@@ -94,15 +95,17 @@ private:
     static void close(libusb_device_handle* handle);
     static int getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
                                         int length);
-    static int getConfigDescriptor(libusb_device* device, uint8_t index, struct libusb_config_descriptor** config);
+    static int getConfigDescriptor(libusb_device* device, uint8_t index,
+                                   struct libusb_config_descriptor** config);
     static void freeConfigDescriptor(struct libusb_config_descriptor* config);
     static int claimInterface(libusb_device_handle* handle, int number);
     static int releaseInterface(libusb_device_handle* handle, int number);
-    static int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
-                            int* transferred, unsigned int timeoutMs);
+    static int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                            int length, int* transferred, unsigned int timeoutMs);
     static int clearHalt(libusb_device_handle* handle, unsigned char endpoint);
 
-    void countCall(const std::string& call);
+    // Locks mutex_ and counts one call of a libusb function.
+    std::unique_lock<std::mutex> enter(const char* call);
 
     ksusb_libusb_api api_;
     mutable std::mutex mutex_;
@@ -114,7 +117,7 @@ private:
     std::vector<uint8_t> outBytes_;
     std::vector<uint8_t> clearHalts_;
     int clearHaltResult_ = 0;
-    std::vector<std::pair<std::string, int>> counts_;
+    std::map<std::string, int> counts_;
 };
 
 #endif

@@ -124,7 +124,8 @@ std::vector<uint8_t> FakeLibusb::outBytes() const
 bool FakeLibusb::waitForOutBytes(size_t n, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outBytes_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return outBytes_.size() >= n; });
 }
 
 std::vector<uint8_t> FakeLibusb::clearHalts() const
@@ -136,21 +137,15 @@ std::vector<uint8_t> FakeLibusb::clearHalts() const
 int FakeLibusb::count(const std::string& call) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& c : counts_)
-        if (c.first == call) return c.second;
-    return 0;
+    auto it = counts_.find(call);
+    return it == counts_.end() ? 0 : it->second;
 }
 
-void FakeLibusb::countCall(const std::string& call)
+std::unique_lock<std::mutex> FakeLibusb::enter(const char* call)
 {
-    // Caller holds mutex_.
-    for (auto& c : counts_) {
-        if (c.first == call) {
-            c.second++;
-            return;
-        }
-    }
-    counts_.emplace_back(call, 1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    counts_[call]++;
+    return lock;
 }
 
 namespace {
@@ -168,22 +163,19 @@ FakeUsbDevice* sDevice(void* p)
 
 int FakeLibusb::init(libusb_context** context)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("init");
+    auto lock = current_->enter("init");
     *context = reinterpret_cast<libusb_context*>(&sContext);
     return 0;
 }
 
 void FakeLibusb::exit(libusb_context*)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("exit");
+    auto lock = current_->enter("exit");
 }
 
 ssize_t FakeLibusb::getDeviceList(libusb_context*, libusb_device*** list)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("get_device_list");
+    auto lock = current_->enter("get_device_list");
     size_t n = current_->devices_.size();
     libusb_device** array = new libusb_device*[n + 1];
     for (size_t i = 0; i < n; i++) array[i] = reinterpret_cast<libusb_device*>(current_->devices_[i]);
@@ -194,15 +186,13 @@ ssize_t FakeLibusb::getDeviceList(libusb_context*, libusb_device*** list)
 
 void FakeLibusb::freeDeviceList(libusb_device** list, int)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("free_device_list");
+    auto lock = current_->enter("free_device_list");
     delete[] list;
 }
 
 int FakeLibusb::getDeviceDescriptor(libusb_device* device, struct libusb_device_descriptor* descriptor)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("get_device_descriptor");
+    auto lock = current_->enter("get_device_descriptor");
     FakeUsbDevice* d = sDevice(device);
     *descriptor = {};
     descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
@@ -216,8 +206,7 @@ int FakeLibusb::getDeviceDescriptor(libusb_device* device, struct libusb_device_
 
 int FakeLibusb::open(libusb_device* device, libusb_device_handle** handle)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("open");
+    auto lock = current_->enter("open");
     FakeUsbDevice* d = sDevice(device);
     if (d->openResult != 0) return d->openResult;
     *handle = reinterpret_cast<libusb_device_handle*>(d);
@@ -226,15 +215,13 @@ int FakeLibusb::open(libusb_device* device, libusb_device_handle** handle)
 
 void FakeLibusb::close(libusb_device_handle*)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("close");
+    auto lock = current_->enter("close");
 }
 
 int FakeLibusb::getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
                                          int length)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("get_string_descriptor_ascii");
+    auto lock = current_->enter("get_string_descriptor_ascii");
     if (index != 3) return LIBUSB_ERROR_INVALID_PARAM;
     const std::string& s = sDevice(handle)->serial;
     int n = static_cast<int>(s.size()) < length - 1 ? static_cast<int>(s.size()) : length - 1;
@@ -243,10 +230,10 @@ int FakeLibusb::getStringDescriptorAscii(libusb_device_handle* handle, uint8_t i
     return n;
 }
 
-int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index, struct libusb_config_descriptor** config)
+int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index,
+                                    struct libusb_config_descriptor** config)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("get_config_descriptor");
+    auto lock = current_->enter("get_config_descriptor");
     if (index != 0) return LIBUSB_ERROR_NOT_FOUND;
     *config = sDevice(device)->config.get();
     return 0;
@@ -254,22 +241,19 @@ int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index, struct
 
 void FakeLibusb::freeConfigDescriptor(struct libusb_config_descriptor*)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("free_config_descriptor");
+    auto lock = current_->enter("free_config_descriptor");
 }
 
 int FakeLibusb::claimInterface(libusb_device_handle* handle, int)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("claim_interface");
+    auto lock = current_->enter("claim_interface");
     if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
     return sDevice(handle)->claimResult;
 }
 
 int FakeLibusb::releaseInterface(libusb_device_handle* handle, int)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("release_interface");
+    auto lock = current_->enter("release_interface");
     return sDevice(handle)->releaseResult;
 }
 
@@ -277,8 +261,7 @@ int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsi
                              int* transferred, unsigned int timeoutMs)
 {
     FakeLibusb* f = current_;
-    std::unique_lock<std::mutex> lock(f->mutex_);
-    f->countCall("bulk_transfer");
+    auto lock = f->enter("bulk_transfer");
     *transferred = 0;
     if ((endpoint & 0x80) == 0) {
         f->outTransfers_.push_back({endpoint, std::vector<uint8_t>(data, data + length), timeoutMs});
@@ -306,8 +289,7 @@ int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsi
 
 int FakeLibusb::clearHalt(libusb_device_handle*, unsigned char endpoint)
 {
-    std::lock_guard<std::mutex> lock(current_->mutex_);
-    current_->countCall("clear_halt");
+    auto lock = current_->enter("clear_halt");
     current_->clearHalts_.push_back(endpoint);
     return current_->clearHaltResult_;
 }

@@ -1,18 +1,20 @@
 #include "TcpPeer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+
 namespace {
 
 int remainingMs(std::chrono::steady_clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -27,7 +29,8 @@ TcpPeer::TcpPeer()
     addr.sin_addr.s_addr = loopback();
     addr.sin_port = 0;
     socklen_t len = sizeof(addr);
-    if (bind(listenFd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listenFd_, 4) != 0 ||
+    if (bind(listenFd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(listenFd_, 4) != 0 ||
         getsockname(listenFd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
         close(listenFd_);
         listenFd_ = -1;

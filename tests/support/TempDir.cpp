@@ -1,4 +1,4 @@
-#include "helpers/TempDir.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

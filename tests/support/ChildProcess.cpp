@@ -1,4 +1,4 @@
-#include "helpers/ChildProcess.h"
+#include "ChildProcess.h"
 
 #include <sched.h>
 #include <sys/mount.h>

@@ -1,4 +1,4 @@
-#include "helpers/LogCapture.h"
+#include "LogCapture.h"
 
 #include <cstdlib>
 
