@@ -9,13 +9,11 @@ database, so its store never touches the real one.
 import itertools
 import os
 import pwd
-import signal
 import subprocess
-import time
+
+from standin import PYTHON as SYSTEM_PYTHON, stop_group  # noqa: F401 (SYSTEM_PYTHON is for callers)
 
 _counter = itertools.count()
-
-SYSTEM_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
 
 
 def passwd_home():
@@ -93,21 +91,7 @@ class NetNS:
 
     def close(self):
         for p in self.procs:
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
-        deadline = time.time() + 5
-        for p in self.procs:
-            try:
-                p.wait(timeout=max(0.1, deadline - time.time()))
-            except subprocess.TimeoutExpired:
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                p.wait(timeout=5)
+            stop_group(p)
         self.procs = []
         if self.peer:
             subprocess.run(["ip", "netns", "del", self.peer], capture_output=True, timeout=30)
