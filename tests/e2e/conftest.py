@@ -114,21 +114,17 @@ class Modules:
 
     def __init__(self, state_dir, ready):
         self.state_dir = state_dir
-        self.ready = json.loads(ready)
 
     def status(self, serial):
         path = self.state_dir / ("%s.status.json" % serial)
         return json.loads(path.read_text()) if path.exists() else None
 
     def wait_status(self, serial, predicate, timeout=5.0):
-        """The module's status once predicate(status) holds (or the last one)."""
-        last = []
-
+        """The module's status once predicate(status) holds (None if it never does)."""
         def check():
-            last[:] = [self.status(serial)]
-            return last[0] is not None and predicate(last[0])
-        wait_for(check, timeout)
-        return last[0]
+            status = self.status(serial)
+            return status if status is not None and predicate(status) else None
+        return wait_for(check, timeout)
 
     def flash(self, serial):
         """The module's written flash as {address: bytes} of contiguous ranges."""
