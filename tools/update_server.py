@@ -3,7 +3,7 @@
 
 Answers the updater's five HTTP GET requests from a directory tree, so it
 serves as an offline mirror (for a production line) and as the server of the
-updater's tests, with switchable faults.
+updater's tests, with switchable faults. With --tls CERT KEY it speaks HTTPS.
 
 Tree layout (read afresh on every request; edit it while the server runs):
 
@@ -44,6 +44,7 @@ import json
 import os
 import re
 import signal
+import ssl
 import sys
 import threading
 import time
@@ -500,10 +501,22 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, config):
+    def __init__(self, address, config, context=None):
         self.config = config
         self.stop_event = threading.Event()
         super().__init__(address, Handler)
+        if context:
+            # The handshake runs on the first read, in the request's own
+            # thread under the handler's time-out, so a client that connects
+            # and stays silent does not stop the accept loop.
+            self.socket = context.wrap_socket(self.socket, server_side=True,
+                                              do_handshake_on_connect=False)
+
+    def handle_error(self, request, client_address):
+        # A client that refuses the certificate ends the handshake with an
+        # alert; that is its answer, not a fault of the server.
+        if not isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            super().handle_error(request, client_address)
 
 
 class Config:
@@ -548,6 +561,9 @@ def main(argv=None):
                         help="inject a fault (repeatable; see below)")
     parser.add_argument("--faults-file", metavar="FILE",
                         help="JSON list of faults, read on every request")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve HTTPS with this certificate (chain) and "
+                             "private key, both PEM files")
     parser.add_argument("--exit-after", type=float, metavar="SECONDS",
                         help="end the process after this many seconds (a safety "
                              "net for tests)")
@@ -561,6 +577,13 @@ def main(argv=None):
         parser.error(str(e))
     if not os.path.isdir(args.root):
         parser.error("--root %s is not a directory" % args.root)
+    context = None
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        try:
+            context.load_cert_chain(*args.tls)
+        except (OSError, ssl.SSLError) as e:
+            parser.error("--tls %s %s: %s" % (args.tls[0], args.tls[1], e))
 
     stop = threading.Event()
 
@@ -573,7 +596,7 @@ def main(argv=None):
     log = RequestLog(args.log, args.quiet)
     config = Config(Tree(args.root), args.path, faults, args.faults_file, log)
     try:
-        server = Server((args.host, args.port), config)
+        server = Server((args.host, args.port), config, context)
     except OSError as e:
         print("update_server: cannot listen on %s:%d: %s" % (args.host, args.port, e),
               file=sys.stderr)
@@ -581,8 +604,8 @@ def main(argv=None):
     port = server.server_address[1]
     if args.port_file:
         _write_port_file(args.port_file, port)
-    print("update_server: listening on http://%s:%d%s serving %s" % (
-        args.host, port, "" if args.path == "*" else args.path, args.root), flush=True)
+    print("update_server: listening on %s://%s:%d%s serving %s" % (
+        "https" if args.tls else "http", args.host, port, "" if args.path == "*" else args.path, args.root), flush=True)
 
     worker = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
                               daemon=True)

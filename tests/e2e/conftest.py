@@ -136,11 +136,12 @@ class Modules:
 class Server:
     """tools/update_server.py serving root, and the requests it logged."""
 
-    def __init__(self, root, state_dir, port):
+    def __init__(self, root, scheme, state_dir, port):
         self.root = root
         self.log_path = state_dir / "requests.log"
         self.faults_file = state_dir / "faults.json"
-        self.url = "http://%s:%s/cgi/u" % (HOST_IP, port)
+        self.port = int(port)
+        self.url = "%s://%s:%d/cgi/u" % (scheme, HOST_IP, self.port)
 
     def set_faults(self, faults):
         self.faults_file.write_text(json.dumps(list(faults)))
@@ -192,7 +193,8 @@ class Sims:
     def _start(self, script, args, ready_name, prefix=()):
         state = self.tmp / ("sim%d" % len(self.running))
         state.mkdir()
-        s = standin.start(script, [a.format(state=state) for a in args], state / ready_name, state / "out.log", prefix)
+        s = standin.start(script, [str(a).format(state=state) for a in args], state / ready_name, state / "out.log",
+                          prefix)
         self.running.append(s)
         return state, s.ready
 
@@ -206,15 +208,17 @@ class Sims:
         return Modules(*self._start("virtual_module.py", args + list(extra_args), "ready.json",
                                     self.ns.peer_prefix()))
 
-    def server(self):
-        """The update server on the updater's side (one per test)."""
+    def server(self, tls=()):
+        """The update server on the updater's side (one per test); tls: its
+        certificate and key files, for HTTPS."""
         if self._server is None:
             root = self.tmp / "tree"
             root.mkdir()
-            args = ["--root", str(root), "--host", HOST_IP, "--port", "0", "--port-file", "{state}/port",
+            args = ["--root", root, "--host", HOST_IP, "--port", "0", "--port-file", "{state}/port",
                     "--log", "{state}/requests.log", "--quiet", "--faults-file", "{state}/faults.json",
-                    "--exit-after", "600"]
-            self._server = Server(root, *self._start("update_server.py", args, "port", self.ns.prefix()))
+                    "--exit-after", "600"] + (["--tls", *tls] if tls else [])
+            self._server = Server(root, "https" if tls else "http",
+                                  *self._start("update_server.py", args, "port", self.ns.prefix()))
         return self._server
 
     def chip(self, kind, *args):

@@ -103,6 +103,12 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     // Time-outs must not be implemented with SIGALRM: requests run on
     // worker threads.
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // Over https the certificate is all that vouches for a firmware image on
+    // its way: it must chain to the system's CA bundle and name the URL's
+    // host. These are libcurl's defaults, set here so that nobody turns them
+    // off unnoticed (tests/e2e/test_https.py fails if either is).
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", full.c_str());
         rc = curl_easy_perform(curl);
