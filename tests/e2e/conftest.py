@@ -198,15 +198,14 @@ class Sims:
         self.running.append(s)
         return state, s.ready
 
-    def modules(self, *modules, extra_args=()):
+    def modules(self, *modules):
         """Virtual modules on the LAN side; each entry is a --module spec, or
         (spec, [child specs]) for a router."""
         args = ["--state-dir", "{state}", "--ready-file", "{state}/ready.json", "--max-runtime", "600"]
         for m in modules:
             spec, children = (m, []) if isinstance(m, str) else m
             args += ["--module", spec] + [w for c in children for w in ("--child", c)]
-        return Modules(*self._start("virtual_module.py", args + list(extra_args), "ready.json",
-                                    self.ns.peer_prefix()))
+        return Modules(*self._start("virtual_module.py", args, "ready.json", self.ns.peer_prefix()))
 
     def server(self, tls=()):
         """The update server on the updater's side (one per test); tls: its
