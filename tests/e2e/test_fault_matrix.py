@@ -354,7 +354,7 @@ class Stage:
     def _prepare_discover(self):
         keys = self._module_keys(model=19, address=2, version="1.2.0", build=1200)
         self.sims.modules(module_spec(SERIAL, 0, **keys),
-                     module_spec(OTHER, 1, model=13, address=4, version="2.0.7", build=77))
+                          module_spec(OTHER, 1, model=13, address=4, version="2.0.7", build=77))
         if self.case.kind == "flood":
             flood_reply_port(self.netns)
 
