@@ -5,7 +5,10 @@ file of the update server and the bootloader simulators, the ready file of
 the virtual modules. start() runs one in a process group of its own (behind
 an optional command prefix such as `ip netns exec NAME`, which execs into
 it), waits for that file and gives up after a bounded time; stop() ends the
-whole group, with SIGKILL when SIGTERM is not enough. Standard library only.
+whole group, with SIGKILL when SIGTERM is not enough. A stand-in whose
+starter dies without stopping it (a test process killed on a time-out, say)
+gets SIGTERM from the kernel. Standard library only (and util-linux's
+setpriv).
 """
 import os
 import signal
@@ -17,6 +20,10 @@ from pathlib import Path
 TOOLS = Path(__file__).resolve().parent
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 START_TIMEOUT_S = 10
+# Command words that make the kernel send SIGTERM to the rest of the command
+# when the process that started it dies; setpriv, ip netns exec, unshare and
+# sh -c "exec ..." exec into what follows, so the signal reaches the program.
+DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "TERM"]
 
 
 def stop_group(proc, timeout=5):
@@ -59,7 +66,7 @@ def start(script, args, ready_file, log_path, prefix=(), timeout=START_TIMEOUT_S
     is not ready within timeout seconds is stopped and RuntimeError raised
     with its log."""
     ready_file, log_path = Path(ready_file), Path(log_path)
-    cmd = list(prefix) + [PYTHON, str(TOOLS / script)] + [str(a) for a in args]
+    cmd = DIE_WITH_PARENT + list(prefix) + [PYTHON, str(TOOLS / script)] + [str(a) for a in args]
     with open(log_path, "w") as log:
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     standin = StandIn(proc, ready_file, log_path)
