@@ -21,9 +21,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
-sys.path.insert(0, str(ROOT / "tests"))
 import birdpack  # noqa: E402
 from netns import private_home_prefix  # noqa: E402
+import standin  # noqa: E402
 
 HELP = "LPC recovery of a 64 KiB image at 115200 against the simulator: wall time against the serial line time"
 
@@ -58,17 +58,10 @@ def run(opts):
             }))
             state = tmp / "sim"
             port_file = tmp / "port"
-            sim = subprocess.Popen([sys.executable, str(ROOT / "tools" / "lpc_isp_sim.py"), "--port-file",
-                                    str(port_file), "--state-dir", str(state), "--device-id",
-                                    ",".join("0x%08X" % w for w in WORDS)],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            sim = standin.start("lpc_isp_sim.py", ["--port-file", port_file, "--state-dir", state, "--device-id",
+                                                   ",".join("0x%08X" % w for w in WORDS)], port_file, tmp / "sim.log")
             try:
-                deadline = time.time() + 10
-                while not port_file.exists():
-                    if sim.poll() is not None or time.time() > deadline:
-                        raise RuntimeError("the simulator did not start")
-                    time.sleep(0.02)
-                port = port_file.read_text().strip()
+                port = sim.ready
                 home = tmp / "home"
                 home.mkdir()
                 cmd = private_home_prefix(home) + [str(updater), "-U", "-t", "RECOVER", "-s", port, "-o",
@@ -79,8 +72,7 @@ def run(opts):
                 log = json.loads((state / "log.json").read_text())
                 flash = (state / "flash.bin").read_bytes()
             finally:
-                sim.terminate()
-                sim.wait(timeout=10)
+                sim.stop()
         sent = log["port"]["bytes_in"]
         line = sent * 10 / opts.baud
         ok = r.returncode == 0 and flash[:opts.size] == payload

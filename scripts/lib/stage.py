@@ -20,19 +20,16 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-TOOLS = ROOT / "tools"
 UPDATER = Path(os.environ.get("UPDATER_BIN", ROOT / "build" / "bin" / "updater"))
-PYTHON = "/usr/bin/python3"
 
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(TOOLS))
+sys.path.insert(0, str(ROOT / "tools"))
 from netns import NetNS, private_home_prefix  # noqa: E402
 import birdpack  # noqa: E402
+import standin  # noqa: E402
 
 HOST_IP = "10.231.0.1"
 LAN_IPS = ["10.231.0.%d" % i for i in range(2, 6)]
 SERVER_PORT = 8080          # the host namespace is private, so the port is free
-START_TIMEOUT_S = 10
 
 # Effective capability bits (linux/capability.h).
 CAP_NET_ADMIN = 12
@@ -146,6 +143,7 @@ class Stage:
             d.mkdir()
         self.ns = None
         self.children = []
+        self.standins = []
         try:
             self._make_namespaces()
             self._start_modules(modules)
@@ -164,35 +162,26 @@ class Stage:
             detail = (e.stderr or b"").decode(errors="replace").strip()
             raise NoPrivileges("`%s` failed: %s" % (" ".join(e.cmd), detail or "exit status %d" % e.returncode))
 
-    def _wait_file(self, path, proc, what, log):
-        deadline = time.monotonic() + START_TIMEOUT_S
-        while not path.exists():
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("%s did not start:\n%s" % (what, log.read_text()))
-            time.sleep(0.02)
+    def _start(self, script, args, ready_file, log, prefix):
+        """A stand-in, recorded for close() before any signal is taken
+        (start() is bounded: it gives up after standin.START_TIMEOUT_S)."""
+        with signals_held():
+            self.standins.append(standin.start(script, args, ready_file, log, prefix))
 
     def _start_modules(self, specs):
         ready = self.vm_dir / "ready.json"
-        cmd = [PYTHON, str(TOOLS / "virtual_module.py"), "--state-dir", str(self.vm_dir),
-               "--ready-file", str(ready), "--max-runtime", "3600"]
+        args = ["--state-dir", self.vm_dir, "--ready-file", ready, "--max-runtime", "3600"]
         for spec in specs:
-            cmd += ["--module", spec]
-        log = self.vm_dir / "virtual_module.log"
-        with open(log, "w") as out, signals_held():
-            proc = self.ns.peer_popen(cmd, stdout=out, stderr=out, stdin=subprocess.DEVNULL)
-        self._wait_file(ready, proc, "the virtual modules", log)
+            args += ["--module", spec]
+        self._start("virtual_module.py", args, ready, self.vm_dir / "virtual_module.log", self.ns.peer_prefix())
         self.modules = json.loads(ready.read_text())["modules"]
 
     def _start_server(self):
         port_file = self.tmp / "server.port"
         self.server_log = self.tmp / "server.log"
-        cmd = [PYTHON, str(TOOLS / "update_server.py"), "--root", str(self.tree), "--host", HOST_IP,
-               "--port", str(SERVER_PORT), "--port-file", str(port_file), "--quiet",
-               "--log", str(self.server_log), "--exit-after", "3600"]
-        out_path = self.tmp / "server.out"
-        with open(out_path, "w") as out, signals_held():
-            proc = self.ns.popen(cmd, stdout=out, stderr=out, stdin=subprocess.DEVNULL)
-        self._wait_file(port_file, proc, "the update server", out_path)
+        args = ["--root", self.tree, "--host", HOST_IP, "--port", SERVER_PORT, "--port-file", port_file, "--quiet",
+                "--log", self.server_log, "--exit-after", "3600"]
+        self._start("update_server.py", args, port_file, self.tmp / "server.out", self.ns.prefix())
         self.url = "http://%s:%d/cgi/u" % (HOST_IP, SERVER_PORT)
 
     def add_build(self, serial, build, version, model, **kw):
@@ -297,8 +286,11 @@ class Stage:
             if proc.returncode is None:
                 self._kill(proc)
         self.children = []
+        for s in self.standins:     # the modules and the server
+            s.stop()
+        self.standins = []
         if self.ns is not None:
-            self.ns.close()         # ends the modules and the server, deletes both namespaces
+            self.ns.close()         # deletes both namespaces
             self.ns = None
         if not self.keep:
             shutil.rmtree(self.tmp, ignore_errors=True)

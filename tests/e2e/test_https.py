@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from server import SERVER_IP, UpdateServer
+from conftest import HOST_IP
 
 HOST = "updates.keystrand.test"
 SERIAL = "0001ABCD"
@@ -30,23 +30,19 @@ def pki(tmp_path_factory):
         req(ca, "Keystrand test " + ca)
     for name, (ca, host) in CERTS.items():
         req(name, host, "-CA", ca + ".pem", "-CAkey", ca + ".key", "-addext", "subjectAltName=DNS:" + host)
-    (d / "hosts").write_text("127.0.0.1 localhost\n%s %s\n" % (SERVER_IP, HOST))
+    (d / "hosts").write_text("127.0.0.1 localhost\n%s %s\n" % (HOST_IP, HOST))
     return d
 
 
 @pytest.mark.parametrize("cert", CERTS)
-def test_https_server_is_verified(cert, pki, updater, netns, tmp_path):
-    server = UpdateServer(netns, tmp_path / "tree", tmp_path / "server",
-                          tls=(pki / (cert + ".pem"), pki / (cert + ".key")))
-    try:
-        path = server.add_build(SERIAL, 1200, "1.2.0")
-        updater.wrapper = ["sh", "-c", 'mount --bind "$0" /etc/ssl/certs/ca-certificates.crt && '
-                           'mount --bind "$1" /etc/hosts && shift && exec "$@"', pki / "ca.pem", pki / "hosts"]
-        url = "https://%s:%d/cgi/u" % (HOST, server.port)
-        listed = updater("-B", "-d", SERIAL, "-u", url)
-        got = updater("-G", "-d", SERIAL, "-u", url)
-    finally:
-        server.stop()
+def test_https_server_is_verified(cert, pki, updater, sims):
+    server = sims.server(tls=(pki / (cert + ".pem"), pki / (cert + ".key")))
+    path = server.add_build(SERIAL, 1200, "1.2.0")
+    updater.wrapper = ["sh", "-c", 'mount --bind "$0" /etc/ssl/certs/ca-certificates.crt && '
+                       'mount --bind "$1" /etc/hosts && shift && exec "$@"', pki / "ca.pem", pki / "hosts"]
+    url = "https://%s:%d/cgi/u" % (HOST, server.port)
+    listed = updater("-B", "-d", SERIAL, "-u", url)
+    got = updater("-G", "-d", SERIAL, "-u", url)
     stored = updater.store / SERIAL / "1200.bird"
     if cert == "good":
         assert (listed.status, listed.stderr, got.status, got.stderr) == (0, "", 0, "")

@@ -9,13 +9,11 @@ database, so its store never touches the real one.
 import itertools
 import os
 import pwd
-import signal
 import subprocess
-import time
+
+from standin import DIE_WITH_PARENT, PYTHON as SYSTEM_PYTHON, stop_group  # noqa: F401 (SYSTEM_PYTHON is for callers)
 
 _counter = itertools.count()
-
-SYSTEM_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
 
 
 def passwd_home():
@@ -36,6 +34,12 @@ class NetNS:
         self.name = "kstest%d_%d" % (os.getpid(), next(_counter))
         self.peer = None
         self.procs = []
+        # Deletes both namespaces if this process dies without close() (a
+        # test process killed on a time-out, say): a shell waiting, at most a
+        # day, for the SIGTERM its parent's death brings.
+        script = 'sleep 86400 & trap "kill $!; ip netns del $0; ip netns del $0p; exit" TERM; wait'
+        self.reaper = subprocess.Popen(DIE_WITH_PARENT + ["sh", "-c", script, self.name], start_new_session=True,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._ip("netns", "add", self.name)
         try:
             self.exec_ok("ip", "link", "set", "lo", "up")
@@ -67,7 +71,7 @@ class NetNS:
 
     def peer_popen(self, cmd, **kw):
         """Starts a process in the peer namespace (the modules' side)."""
-        p = subprocess.Popen(self.peer_prefix() + list(cmd), start_new_session=True, **kw)
+        p = subprocess.Popen(DIE_WITH_PARENT + self.peer_prefix() + list(cmd), start_new_session=True, **kw)
         self.procs.append(p)
         return p
 
@@ -87,27 +91,13 @@ class NetNS:
         return subprocess.run(self.prefix() + list(cmd), timeout=timeout, **kw)
 
     def popen(self, cmd, **kw):
-        p = subprocess.Popen(self.prefix() + list(cmd), start_new_session=True, **kw)
+        p = subprocess.Popen(DIE_WITH_PARENT + self.prefix() + list(cmd), start_new_session=True, **kw)
         self.procs.append(p)
         return p
 
     def close(self):
-        for p in self.procs:
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGTERM)
-                except ProcessLookupError:
-                    pass
-        deadline = time.time() + 5
-        for p in self.procs:
-            try:
-                p.wait(timeout=max(0.1, deadline - time.time()))
-            except subprocess.TimeoutExpired:
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                p.wait(timeout=5)
+        for p in self.procs + [self.reaper]:
+            stop_group(p)
         self.procs = []
         if self.peer:
             subprocess.run(["ip", "netns", "del", self.peer], capture_output=True, timeout=30)

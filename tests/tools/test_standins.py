@@ -1,0 +1,333 @@
+"""The stand-ins of tools/ against byte layouts written down here, not taken
+from the stand-ins: each is imported and driven in this process, bytes in,
+bytes out."""
+import struct
+import sys
+import zlib
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import birdpack  # noqa: E402
+import imx_sdp_sim  # noqa: E402
+import lpc_isp_sim  # noqa: E402
+import usb_modules  # noqa: E402
+import virtual_module  # noqa: E402
+
+
+# ---------------------------------------------------------------------------
+# tools/lpc_isp_sim.py: the ISP conversation with its echo, return codes,
+# uuencoded data lines and checksums
+
+RAM = b"268439552"          # 0x10001000, where data is staged before a copy
+SYNC = [(b"?", b"Synchronized\r\n"), (b"Synchronized\r\n", b"Synchronized\r\nOK\r\n"),
+        (b"14746\r\n", b"14746\r\nOK\r\n")]
+UNLOCKED = [(b"U 23130\r\n", b"U 23130\r\n0\r\n"), (b"P 0 29\r\n", b"P 0 29\r\n0\r\n"),
+            (b"E 0 29\r\n", b"E 0 29\r\n0\r\n")]
+
+
+def uuencode(data):
+    """One line: a count character, then 4 characters per 3 bytes, 0 as a backquote."""
+    def ch(v):
+        return 96 if v == 0 else v + 32
+    padded = data + b"\0" * (-len(data) % 3)
+    out = bytearray([ch(len(data))])
+    for i in range(0, len(padded), 3):
+        v = int.from_bytes(padded[i:i + 3], "big")
+        out += bytes(ch((v >> s) & 63) for s in (18, 12, 6, 0))
+    return bytes(out) + b"\r\n"
+
+
+def test_uuencode_matches_a_known_line():
+    assert uuencode(b"Cat") == b"#0V%T\r\n"
+    assert uuencode(b"\0\0\0") == b"#````\r\n"
+
+
+DATA = b"ABCDEFGH"
+LINE = uuencode(DATA)
+SUM = b"%d\r\n" % sum(DATA)
+IMAGE = bytes(range(256))
+
+ISP = {
+    # name: (switches, [(host sends, chip answers)])
+    "echo-off": ([], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"J\r\n", b"0\r\n637615927\r\n"), (b"A 2\r\n", b"12\r\n"),
+                      (b"A 1\r\n", b"0\r\n"), (b"K\r\n", b"K\r\n0\r\n4\r\n1\r\n")]),
+    "device-id": ([], [(b"N\r\n", b"N\r\n0\r\n520760124\r\n2353880687\r\n66\r\n4275878552\r\n")]),
+    "codes": ([], [(b"X 1\r\n", b"X 1\r\n1\r\n"), (b"P 0\r\n", b"P 0\r\n12\r\n"), (b"P 0 30\r\n", b"P 0 30\r\n7\r\n"),
+                   (b"E 0 0\r\n", b"E 0 0\r\n15\r\n"), (b"U 1\r\n", b"U 1\r\n16\r\n"),
+                   (b"W 268439553 4\r\n", b"W 268439553 4\r\n13\r\n"), (b"W 0 4\r\n", b"W 0 4\r\n14\r\n")]),
+    "write": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n"),
+                   (b"R " + RAM + b" 8\r\n", b"R " + RAM + b" 8\r\n0\r\n" + LINE + SUM), (b"OK\r\n", b"OK\r\n")]),
+    "resend": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE),
+                    (b"1\r\n", b"1\r\nRESEND\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n")]),
+    "malformed": ([], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"W " + RAM + b" 8\r\n", b"0\r\n"),
+                       (LINE[:-3] + b"\r\n", b""), (SUM, b"RESEND\r\n"), (LINE, b""), (SUM, b"OK\r\n")]),
+    "forced-resend": (["--w-resend", "once"], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"W " + RAM + b" 8\r\n", b"0\r\n"),
+                                               (LINE + SUM, b"RESEND\r\n"), (LINE + SUM, b"OK\r\n")]),
+    "refused-copy": (["--fail", "C=10"], UNLOCKED + [(b"C 0 " + RAM + b" 256\r\n", b"C 0 " + RAM + b" 256\r\n10\r\n")]),
+    "refused-echo": (["--fail", "A 1=12"], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"A 1\r\n", b"12\r\n"),
+                                            (b"J\r\n", b"0\r\n637615927\r\n")]),
+    "read-flash": ([], [(b"R 0 4\r\n", b"R 0 4\r\n0\r\n" + uuencode(b"\xff" * 4) + b"1020\r\n")]),
+    "go": ([], [(b"U 23130\r\n", b"U 23130\r\n0\r\n"), (b"G 0 T\r\n", b"G 0 T\r\n0\r\n"), (b"J\r\n", b"")]),
+}
+
+
+@pytest.mark.parametrize("name", ISP)
+def test_isp_conversation(name):
+    switches, exchanges = ISP[name]
+    chip = lpc_isp_sim.LpcIspChip(lpc_isp_sim.build_parser().parse_args(switches))
+    for sent, answer in SYNC + exchanges:
+        chip.feed(sent)
+        assert chip.take_output() == answer, sent
+
+
+def test_isp_copy_lands_in_flash():
+    chip = lpc_isp_sim.LpcIspChip(lpc_isp_sim.build_parser().parse_args([]))
+    lines = [IMAGE[i:i + 45] for i in range(0, 256, 45)]
+    host = [s for s, _ in SYNC + UNLOCKED] + [b"A 0\r\n", b"W " + RAM + b" 256\r\n"]
+    host += [uuencode(line) for line in lines] + [b"%d\r\n" % sum(IMAGE), b"P 1 1\r\n", b"C 4096 " + RAM + b" 256\r\n"]
+    for sent in host:
+        chip.feed(sent)
+    assert chip.take_output().endswith(b"0\r\nOK\r\n0\r\n0\r\n")
+    assert chip.flash[0x1000:0x1100] == IMAGE
+    assert chip.flash[:0x1000] == b"\xff" * 0x1000
+
+
+# ---------------------------------------------------------------------------
+# tools/imx_sdp_sim.py: SDP commands and replies on the serial line and as
+# HID reports
+
+HAB_OPEN = bytes.fromhex("56787856")
+STATUS_OK = bytes.fromhex("f0f0f0f0")
+COMPLETE = bytes.fromhex("88888888")
+
+
+def sdp_command(code, address=0, count=0, fmt=0x20):
+    """16 bytes: command code twice, address (big-endian), format, count
+    (big-endian), four data bytes and a reserved byte."""
+    return bytes([code, code]) + address.to_bytes(4, "big") + bytes([fmt]) + count.to_bytes(4, "big") + bytes(5)
+
+
+STATUS = sdp_command(0x05, fmt=0)
+LOADER = bytes(range(256)) * 10
+
+SDP = {
+    # name: (switches, [(host sends, chip answers)])
+    "status": ([], [(STATUS, HAB_OPEN + STATUS_OK)]),
+    "split-command": ([], [(STATUS[:10], b""), (STATUS[10:] + STATUS, (HAB_OPEN + STATUS_OK) * 2)]),
+    "fuses": (["--cfg0", "0x11223344", "--cfg1", "0xA1B2C3D4"],
+              [(sdp_command(0x01, 0x401F4410, 4), HAB_OPEN + bytes.fromhex("44332211")),
+               (sdp_command(0x01, 0x401F4420, 4), HAB_OPEN + bytes.fromhex("d4c3b2a1"))]),
+    # The data follows the command; completion only after its last byte.
+    "write-file": ([], [(sdp_command(0x04, 0x20000000, len(LOADER)), b""), (LOADER[:1024], b""),
+                        (LOADER[1024:-1], b""), (LOADER[-1:], HAB_OPEN + COMPLETE),
+                        (sdp_command(0x01, 0x20000000, 4), HAB_OPEN + LOADER[:4])]),
+    # After the jump the ROM is gone.
+    "jump": ([], [(sdp_command(0x0B, 0x20000400, fmt=0), HAB_OPEN), (STATUS, b"")]),
+    "closed": (["--hab", "closed"], [(STATUS, bytes.fromhex("12343412") + STATUS_OK)]),
+    "unanswered": (["--ignore-status", "1"], [(STATUS, b""), (STATUS, HAB_OPEN + STATUS_OK)]),
+    "wrong-completion": (["--wrong-completion", "0x12345678"],
+                         [(sdp_command(0x04, 0x20000000, 4) + b"abcd", HAB_OPEN + bytes.fromhex("78563412"))]),
+}
+
+
+@pytest.mark.parametrize("name", SDP)
+def test_sdp_conversation(name):
+    switches, exchanges = SDP[name]
+    opts = imx_sdp_sim.build_parser().parse_args(switches)
+    link = imx_sdp_sim.SerialSdpLink(imx_sdp_sim.SdpDevice(opts), opts)
+    for sent, answer in exchanges:
+        link.feed(sent)
+        assert link.take_output() == answer
+
+
+@pytest.mark.parametrize("replies,reports", [
+    # The HAB word in report 3 alone; a response in report 4, 64 bytes, zero-padded.
+    ([("hab", HAB_OPEN), ("response", COMPLETE)], ["03" + HAB_OPEN.hex(), "04" + COMPLETE.hex() + "00" * 60]),
+    ([("response", bytes(range(100)))],
+     ["04" + bytes(range(64)).hex(), "04" + bytes(range(64, 100)).hex() + "00" * 28]),
+])
+def test_sdp_hid_reports(replies, reports):
+    got = imx_sdp_sim.hid_reports([imx_sdp_sim.Reply(kind, payload) for kind, payload in replies])
+    assert [r.hex() for r in got] == reports
+
+
+# ---------------------------------------------------------------------------
+# tools/virtual_module.py: the link engine's packets [address, length,
+# payload...]
+
+SPEC = ("serial=0001ABCD,model=19,address=2,version=1.2.3,build=1200,load_base=0x10000000,block_size=256,"
+        "fingerprint=0x11111111:0x22222222:0x33333333:0x44444444")
+LINK_START = bytes([0xAF, 0x01, 0x01])
+
+
+def pkt(address, *payload):
+    return bytes([address, len(payload)] + list(payload))
+
+
+def be32(value):
+    return list(value.to_bytes(4, "big"))
+
+
+EXCHANGES = [
+    # request                                  reply
+    (bytes([0xAD, 0x00]),                      bytes([0x02, 0x00])),              # address query
+    (bytes([0xAD, 0x00] * 6),                  bytes([0x02, 0x00] * 2)),          # a run of them: sync
+    # System entity (command 3): get (0x40 | option), set (0x80 | option).
+    (pkt(2, 0x03, 0x49, 0x20),                 pkt(2, 0x03, 0x09, 0x00, *be32(0x0001ABCD))),   # serial number
+    (pkt(2, 0x03, 0x47, 0x20),                 pkt(2, 0x03, 0x07, 0x00, 0x12, 0x00, 0x00, 0x03)),  # version
+    (pkt(2, 0x03, 0x48, 0x20),                 pkt(2, 0x03, 0x08, 0x00, 19)),                   # model
+    (pkt(2, 0x03, 0x41, 0x20),                 pkt(2, 0x03, 0x01, 0x00, 2)),                    # module address
+    (pkt(2, 0x03, 0x82, 0x20, 0x0A),           pkt(2, 0x03, 0xC2, 0x00, 0x0A)),                 # router set
+    (pkt(2, 0x03, 0x42, 0x20),                 pkt(2, 0x03, 0x02, 0x00, 0x0A)),
+    (pkt(2, 0x03, 0x94, 0x20, 0x01),           pkt(2, 0x03, 0xD4, 0x00, 0x01)),                 # route to me
+    (pkt(2, 0x03, 0x67, 0x20, 1),              pkt(2, 0x03, 0x27, 0x00, *be32(0x22222222))),    # fingerprint
+    (pkt(2, 0x03, 0x67, 0x22),                 pkt(2, 0x03, 0x27, 0x02, *be32(0x33333333))),
+    (pkt(2, 0x03, 0x67, 0x20, 4),              pkt(2, 0x03, 0x27, 0x80, 26)),                   # bad index
+    (pkt(2, 0x03, 0x7E, 0x20),                 pkt(2, 0x03, 0x3E, 0x80, 29)),                   # unknown option
+    (pkt(2, 0x03, 0x89, 0x20, 1, 2, 3, 4),     pkt(2, 0x03, 0xC9, 0x80, 29)),                   # read-only
+    (pkt(2, 0x05, 0x41, 0x21),                 pkt(2, 0x05, 0x01, 0x81, 28)),                   # unknown entity
+    (pkt(2, 0x49, 0xFF),                       pkt(2, 0x49, 0xFF, *be32(1200))),                # build query
+    (pkt(2, 23, 1, 2, 3, 0xFE),                pkt(2, 23, 1, 2, 3, 0xFE)),                      # debug echo
+    # Upgrade (command 0x5F): init, prepare, data (acknowledged with its
+    # count), sum of the data since the last sum.
+    (pkt(2, 0x5F, 0x00),                       pkt(2, 0x5F, 0x00, 0x10, 0x00, 0x00, 0x00)),
+    (pkt(2, 0x5F, 0x03, 0x02, *be32(0x4000)),  pkt(2, 0x5F, 0x07, 0x00, 0x01, 0x00)),
+    (pkt(2, 0x5F, 0x01, 1, 2, 3),              pkt(2, 0x5F, 0x01, 3)),
+    (pkt(2, 0x5F, 0x04),                       pkt(2, 0x5F, 0x07, 0x00, *be32(6))),
+    (pkt(2, 0x5F, 0x04),                       pkt(2, 0x5F, 0x07, 0x00, *be32(0))),
+]
+
+
+def test_module_replies_byte_for_byte():
+    module = virtual_module.VirtualModule(virtual_module.build_configs([virtual_module.parse_module_spec(SPEC)])[0])
+    session = virtual_module.LinkSession(module, 0.0)
+    assert session.start(0.0) + session.receive(LINK_START, 0.0) == b""
+    for request, reply in EXCHANGES:
+        assert session.receive(request, 1.0) == reply, request.hex()
+
+
+# ---------------------------------------------------------------------------
+# tools/birdpack.py: files checked with an independent zlib/struct decode,
+# not with birdpack's own parser
+
+INFO = {"build": 1234, "version": "2.4.1", "serial": "0001ABCD", "model": "Ironwood"}
+INFO_BYTES = b"1234" + b" " * 12 + b"2.4.1" + b" " * 11 + b"0001ABCD" + b" " * 8 + b"Ironwood" + b" " * 8
+FIRMWARE = {"type": 1, "flags": 2, "address": "0x00001000", "payload": {"hex": "AA BB CC"}}
+# count 1 | header 0x41 (type 1, flags 2) | length 7 | address | payload
+PLAIN = bytes.fromhex("00000001" "41" "00000007" "00001000" "AABBCC")
+
+
+def inflate(data):
+    assert data[:6] == b"bird\x01\x01"
+    return zlib.decompress(data[6:])
+
+
+def blocks_of(data):
+    """(header, data) of each block, walked independently; the checksum
+    (sum of every byte before it) checked."""
+    inflated = inflate(data)
+    assert struct.unpack(">I", inflated[-4:])[0] == sum(inflated[:-4]) & 0xFFFFFFFF
+    pos, blocks = 4, []
+    while pos < len(inflated) - 4:
+        header, length = struct.unpack(">BI", inflated[pos:pos + 5])
+        blocks.append((header, inflated[pos + 5:pos + 5 + length]))
+        pos += 5 + length
+    assert pos == len(inflated) - 4
+    return blocks
+
+
+def unscramble(data, words):
+    """The updater's decoding, written from its relation alone: each plain
+    byte is the coded byte XOR a key byte XOR the previous plain byte."""
+    key = [(w >> s) & 0xFF for w in words for s in (24, 16, 8, 0)]
+    out, prev = bytearray(), 0
+    for j, c in enumerate(data):
+        prev = c ^ key[j % 16] ^ prev
+        out.append(prev)
+    return bytes(out)
+
+
+def test_one_firmware_block_exact_bytes():
+    # checksum = 1 + 0x41 + 7 + 0x10 + 0xAA + 0xBB + 0xCC = 0x28A
+    assert inflate(birdpack.build_bird({"blocks": [FIRMWARE]})) == PLAIN + bytes.fromhex("0000028A")
+
+
+def test_generated_blocks_come_first_in_fixed_order():
+    data = birdpack.build_bird({"blocks": [{"type": 3, "flags": 7, "payload": {"text": "x"}}],
+                                "loader_start": "0x10000400", "info": dict(INFO, flags=5),
+                                "serial_offsets": {"serial_word": 0x4200, "descriptor": "0x4210"}})
+    assert inflate(data)[:4] == bytes.fromhex("00000004")
+    assert blocks_of(data) == [(0xA4, INFO_BYTES), (0x02, bytes.fromhex("00004200 00004210")),
+                               (0x05, bytes.fromhex("10000400")), (0xE3, b"x")]
+
+
+@pytest.mark.parametrize("faults,inflated", [
+    ({"block_count": 3}, bytes.fromhex("00000003") + PLAIN[4:] + struct.pack(">I", sum(PLAIN) + 2)),
+    ({"checksum": "0xDEADBEEF"}, PLAIN + bytes.fromhex("DEADBEEF")),
+    ({"extra_inflated": {"hex": "EEEE"}}, PLAIN + struct.pack(">I", sum(PLAIN)) + b"\xee\xee"),
+    ({"extra_before_checksum": {"hex": "07"}}, PLAIN + b"\x07" + struct.pack(">I", sum(PLAIN) + 7)),
+    ({"truncate_inflated": 5}, PLAIN[:-1]),
+])
+def test_faults_in_the_inflated_data(faults, inflated):
+    assert inflate(birdpack.build_bird({"blocks": [FIRMWARE], "faults": faults})) == inflated
+
+
+def test_faults_of_the_header_and_the_file():
+    def build(**faults):
+        return birdpack.build_bird({"blocks": [FIRMWARE], "faults": faults})
+    assert build(signature="bord")[:6] == b"bord\x01\x01"
+    assert build(format_version="0100")[:6] == b"bird\x01\x00"
+    assert build(trailing_bytes={"text": "TAIL"}) == build() + b"TAIL"
+    assert build(truncate_file=3) == build()[:-3]
+    lying = inflate(birdpack.build_bird({"blocks": [dict(FIRMWARE, length_override=100)]}))
+    assert lying[:9] == bytes.fromhex("00000001 41 00000064") and len(lying) == len(PLAIN) + 4
+
+
+def test_scrambled_blocks_decode_one_by_one():
+    words = [0x01020304, 0xA0B0C0D0, 0x11111111, 0xFFFFFFFF]
+    p1, p2 = birdpack.pseudo_random_bytes(100, 1), birdpack.pseudo_random_bytes(33, 2)
+    data = birdpack.build_bird({"scramble": {"key": ["%08X" % w for w in words]}, "blocks": [
+        {"type": 0, "address": "0x10000000", "payload": {"hex": "0102"}},
+        {"type": 1, "address": 0, "payload": {"hex": p1.hex()}},
+        {"type": 1, "address": "0x8000", "payload": {"hex": p2.hex()}}]})
+    blocks = blocks_of(data)
+    # The loader stays plain; firmware payloads are coded after their address.
+    assert blocks[0] == (0x00, bytes.fromhex("10000000 0102"))
+    assert blocks[1][1][:4] == bytes(4) and blocks[2][1][:4] == bytes.fromhex("00008000")
+    assert blocks[1][1][4:] != p1
+    assert unscramble(blocks[1][1][4:], words) == p1
+    assert unscramble(blocks[2][1][4:], words) == p2
+
+
+def test_version_marker_goes_into_the_first_firmware_block_at_256():
+    data = birdpack.build_bird({
+        "info": {"build": 77, "version": "3.1.4", "serial": 1, "model": "M"}, "version_marker": True,
+        "blocks": [{"type": t, "address": 0, "payload": {"fill": 0, "size": 400}} for t in (0, 1, 1)]})
+    marker = b"KSFW-VERSION=3.1.4;BUILD=77;"
+    blocks = blocks_of(data)
+    assert blocks[2][1][4:] == bytes(256) + marker + bytes(400 - 256 - len(marker))
+    assert blocks[1][1][4:] == blocks[3][1][4:] == bytes(400)
+
+
+# ---------------------------------------------------------------------------
+# tools/usb_modules.py: ioctl numbers as <linux/usbdevice_fs.h> and
+# <linux/hidraw.h> define them on LP64
+
+@pytest.mark.parametrize("name,number", [
+    ("USBDEVFS_SUBMITURB", 0x8038550A),
+    ("USBDEVFS_DISCARDURB", 0x0000550B),
+    ("USBDEVFS_REAPURBNDELAY", 0x4008550D),
+    ("USBDEVFS_CLAIMINTERFACE", 0x8004550F),
+    ("USBDEVFS_RELEASEINTERFACE", 0x80045510),
+    ("USBDEVFS_CLEAR_HALT", 0x80045515),
+    ("USBDEVFS_GET_CAPABILITIES", 0x8004551A),
+    ("HIDIOCGRDESCSIZE", 0x80044801),
+    ("HIDIOCGRDESC", 0x90044802),
+    ("HIDIOCGRAWINFO", 0x80084803),
+])
+def test_usb_ioctl_number(name, number):
+    if not usb_modules.platform_supported():
+        pytest.skip("usbfs structure layout not known for this machine")
+    assert getattr(usb_modules, name) == number
