@@ -1,10 +1,6 @@
-// base64_decode on arbitrary text, and the round trip through base64_encode.
-//
-// Input: the text to decode; the same bytes are also encoded and decoded
-// back. The decoder is checked against the RFC 4648 alphabet with this
-// decoder's documented leniency: "=" may stand anywhere and counts as zero
-// bits, only the last two characters shorten the output, and a character
-// outside the alphabet refuses the whole text.
+// base64_decode of the input against RFC 4648 with this decoder's leniency
+// ("=" counts as zero bits anywhere, only the last two shorten the output),
+// and the input's round trip through base64_encode.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -49,8 +45,7 @@ bool Reference(const uint8_t* text, size_t n, std::vector<uint8_t>& out)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // The decoder is given exactly the text, without a terminating NUL, so a
-    // read past its end is caught.
+    // No terminating NUL: a read past the end is caught.
     std::vector<char> text(data, data + size);
     size_t length = 777;
     unsigned char* decoded = base64_decode(text.data(), text.size(), &length);
@@ -65,7 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     free(decoded);
 
-    // Whatever the bytes, encoding them gives canonical text that decodes back.
     size_t encodedLength = 0;
     char* encoded = base64_encode(data, size, &encodedLength);
     FUZZ_CHECK(encoded != nullptr);

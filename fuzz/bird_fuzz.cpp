@@ -1,11 +1,8 @@
-// BIRD file loading (by path: BirdFile reads only files) and every query on
-// the loaded file. Input: byte 0 bit 0 clear: the rest is a whole ".bird"
-// file; set: an inflated image, which the target compresses and wraps in a
-// valid header so that mutations reach the block scanner instead of dying in
-// zlib. Bytes 1-4 a serial number and 5-20 four key words (big-endian) for
-// the patching calls, then the file or image. Checked against the bytes the
-// file was made from: the blocks an independent scan finds, patching changes
-// only the bytes it owns, decoding inverts the documented scrambling.
+// BIRD file loading and every query on the loaded file. Input: byte 0 bit 0
+// clear: the rest is a whole ".bird" file; set: an inflated image the target
+// wraps in a valid file (so mutations reach the block scanner). Bytes 1-4 a
+// serial number, 5-20 four key words (big-endian), then the file or image.
+// Checked against an independent block scan, patching and descrambling.
 #include <zlib.h>
 
 #include <algorithm>
@@ -38,8 +35,7 @@ struct RefBlock {
     size_t offset;  // of the first data byte in the image
 };
 
-// The block structure of an inflated image as the file format defines it; a
-// block whose length runs past the end ends the scan.
+// The blocks of an inflated image; one running past the end ends the scan.
 struct RefScan {
     std::vector<RefBlock> blocks;
     uint32_t reported = 0;
@@ -74,8 +70,7 @@ RefScan Scan(const uint8_t* image, size_t n)
     return scan;
 }
 
-// The inflated buffer the blocks point into: from the block count to the
-// last byte any block covers (only known when there is a block).
+// The inflated buffer the blocks point into (known when there is a block).
 struct Image {
     uint8_t* base = nullptr;
     size_t size = 0;
@@ -117,8 +112,7 @@ void CheckAgainstScan(const BirdFile& file, const uint8_t* image, size_t n)
         FUZZ_CHECK(b.address == r.address);
         FUZZ_CHECK(size_t(b.data - base) == r.offset);
     }
-    // The patch locations come from the first serial-offsets block long
-    // enough to hold them.
+    // The patch locations come from the first serial-offsets block that holds them.
     bool found = false;
     for (const RefBlock& r : scan.blocks) {
         if (r.type != 2 || r.length < 8) continue;
@@ -159,18 +153,16 @@ void CheckQueries(const BirdFile& file)
     std::string longer = model + std::string(17 - model.size(), 'x');
     FUZZ_CHECK(!file.ValidateModel(longer.c_str()));
 
-    // The dump prints byte by byte; large images would slow every run down.
+    // The dump is slow on large images.
     static FILE* devnull = fopen("/dev/null", "w");
     if (file.DataLength() <= 8192)
         for (uint8_t type : {0, 1, 2, 4, 5, 31})
             FUZZ_CHECK(file.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(type), devnull));
 }
 
-// What ReplaceSerialNumber does to the image, from the documented rule: in
-// every firmware payload (in file order) that holds them, the serial word at
-// its target address little-endian, then the eight hexadecimal digits into
-// the even bytes of the descriptor text. True when every location asked for
-// was written somewhere.
+// ReplaceSerialNumber's rule: in every firmware payload holding them, the
+// serial word little-endian, and its eight hex digits into the even bytes of
+// the descriptor. True when every location asked for was written somewhere.
 bool ExpectedPatch(const BirdFile& file, const Image& image, uint32_t serial, std::vector<uint8_t>& bytes)
 {
     const uint32_t word = file.SerialNumberOffset();
@@ -216,8 +208,7 @@ void CheckReplaceVectorChecksum(BirdFile& file)
         if (b.type != 1 || b.length < 4 + 32 || b.address != 0) continue;
         const uint8_t* v = b.data + 4;
         uint32_t sum = LE32(v) + LE32(v + 4) + LE32(v + 8) + LE32(v + 12) + LE32(v + 16) + LE32(v + 24);
-        // The image's checksum word makes the six words sum to zero with it;
-        // the first qualifying block wins where blocks overlap (they cannot).
+        // The checksum word makes the six words sum to zero with it.
         FUZZ_CHECK(uint32_t(sum + LE32(v + 28)) == 0);
         for (size_t i = 0; i < 4; i++) changeable[size_t(v + 28 - image.base) + i] = true;
     }
@@ -233,8 +224,7 @@ void CheckDecode(BirdFile& file, const uint32_t key_words[4])
     uint8_t key[16];
     for (int i = 0; i < 4; i++)
         for (int k = 0; k < 4; k++) key[4 * i + k] = uint8_t(key_words[i] >> (24 - 8 * k));
-    // Scrambling the decoded payload again must give back what was loaded:
-    // c[j] = p[j] ^ key[j % 16] ^ p[j - 1], restarting with every block.
+    // Scrambling again, c[j] = p[j] ^ key[j % 16] ^ p[j - 1] per block, gives back the input.
     std::vector<uint8_t> again(image.base, image.base + image.size);
     for (const BirdBlock& b : file.Blocks()) {
         if (b.type != 1 || b.length < 4) continue;
@@ -264,8 +254,7 @@ void CheckValidateData(const BirdFile& file)
     }
 }
 
-// image: the inflated data the file must load as, or null when unknown (a
-// raw input, or an image too large for the 8x inflate bound).
+// image: what the file must inflate to, or null when unknown or over the 8x bound.
 void Exercise(const std::string& path, const uint8_t* params, const uint8_t* image, size_t imageSize)
 {
     BirdFile file;
@@ -324,8 +313,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file.resize(6 + bound);
     FuzzWriteFile(path, file.data(), file.size());
     FUZZ_CHECK(BirdFile::VerifyFile(path.c_str()));
-    // An image more than eight times its stream does not load; one that
-    // loads is exactly the image.
     Exercise(path, params, restSize <= 8 * size_t(bound) ? rest : nullptr, restSize);
     return 0;
 }

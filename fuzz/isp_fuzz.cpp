@@ -1,18 +1,10 @@
-// The LPC ISP client's reply handling (NXPSerialClass) and uudecode.
-//
-// The client talks to a scripted stream that plays the chip: it hands out the
-// input's bytes one by one and then stays silent. Input layout:
-//   byte 0  scenario (below)
-//   byte 1  bit 0: the client starts with echo off; bits 1-3: line rate
-//           index; bit 4: writes fail from call number byte 2 on
-//   byte 2  first parameter (a count, a sector, a buffer size, ...)
-//   byte 3  second parameter
-//   rest    what the chip sends
-// Scenarios 0-14 run the commands and flows the recovery uses; 15-17 drive
-// the line readers and the codecs directly. The sanitizers watch every
-// buffer (Read's output is exactly its count); the readers and codecs are
-// also checked against their documented contracts.
+// The LPC ISP client (NXPSerialClass) on a scripted stream playing the chip.
+// Input: byte 0 scenario (0-14 commands and recovery flows, 15-17 the line
+// readers and codecs); byte 1 bit 0 echo off, bits 1-3 line rate index, bit 4
+// writes fail from call number byte 2 on; bytes 2, 3 parameters; the rest is
+// what the chip sends.
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +24,6 @@ public:
     using NXPSerialClass::GetLine;
     using NXPSerialClass::Response;
 
-    // The object owns stream from here on (it is destroyed on Disconnect).
     void Attach(aStreamRef s, unsigned int rate, bool echoOn)
     {
         stream = s;
@@ -70,7 +61,6 @@ void CheckGetLine(ScriptedIsp& isp, const std::vector<uint8_t>& script, size_t s
 
 void CheckCodecs(const std::vector<uint8_t>& rest, unsigned int room)
 {
-    // A line as it comes from GetLine: NUL-terminated.
     const std::string line = std::string(rest.begin(), rest.end()).c_str();
     std::vector<unsigned char> out(room);
     unsigned int got = NXPSerialClass::uudecode(room > 0 ? out.data() : nullptr, room, line.c_str());
@@ -95,7 +85,6 @@ void CheckCodecs(const std::vector<uint8_t>& rest, unsigned int room)
 
 void CheckReplyCode(ScriptedIsp& isp, const std::vector<uint8_t>& rest)
 {
-    // The code position always lies inside the line, for either echo state.
     unsigned int count = rest.size() < 127 ? unsigned(rest.size()) : 127;
     std::vector<char> line(rest.begin(), rest.begin() + count);
     line.push_back('\0');
@@ -124,65 +113,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     isp.Attach(stream, rate, echoOn);
 
     const unsigned int count = 4 * (p1 + 1);  // 4 to 1024 bytes: up to two checksum blocks
-    switch (scenario) {
-        case 0:
-            isp.Sync();
-            break;
-        case 1:
-            isp.Unlock();
-            break;
-        case 2: {
+    std::vector<unsigned char> bytes = Pattern(count);
+    unsigned char major = 0, minor = 0;
+    long part = 0;
+    // Scenarios 0-13: one command, or the fingerprint flow.
+    const std::function<void()> commands[] = {
+        [&] { isp.Sync(); },
+        [&] { isp.Unlock(); },
+        [&] {
             aErr err = isp.SetEcho(p1 & 1);
-            // The tracked echo changes only when the chip accepts.
             FUZZ_CHECK(isp.Echo() == (err == aErrNone ? bool(p1 & 1) : echoOn));
-            break;
-        }
-        case 3:
-            isp.SetBaudRate(kRates[p1 & 7]);
-            break;
-        case 4:
-            isp.Prepare(p1 % 32, p2 % 32);
-            break;
-        case 5:
-            isp.Erase(p1 % 32, p2 % 32);
-            break;
-        case 6:
+        },
+        [&] { isp.SetBaudRate(kRates[p1 & 7]); },
+        [&] { isp.Prepare(p1 % 32, p2 % 32); },
+        [&] { isp.Erase(p1 % 32, p2 % 32); },
+        [&] {
             isp.CopyToFlash(p1 * 256, NXPSerialClass::WRITE_ADDRESS, NXPSerialClass::CopyLength(p2 * 32));
-            break;
-        case 7:
-            isp.ExecuteFrom(p1);
-            break;
-        case 8: {
-            unsigned char major = 0, minor = 0;
-            isp.GetBootLoaderVersion(major, minor);
-            break;
-        }
-        case 9: {
-            long part = 0;
-            isp.GetPartNumber(part);
-            break;
-        }
-        case 10:
-            isp.GetDeviceID();
-            break;
-        case 11: {
-            std::vector<unsigned char> bytes = Pattern(count);
-            isp.Write(NXPSerialClass::WRITE_ADDRESS, count, bytes.data());
-            break;
-        }
-        case 12: {
-            // Exactly count bytes of room: a store past them is caught.
-            std::vector<unsigned char> out(count);
-            isp.Read(0, count, out.data());
-            break;
-        }
-        case 13:
-            // The fingerprint flow.
+        },
+        [&] { isp.ExecuteFrom(p1); },
+        [&] { isp.GetBootLoaderVersion(major, minor); },
+        [&] { isp.GetPartNumber(part); },
+        [&] { isp.GetDeviceID(); },
+        [&] { isp.Write(NXPSerialClass::WRITE_ADDRESS, count, bytes.data()); },
+        // Exactly count bytes of room: a store past them is caught.
+        [&] { isp.Read(0, count, bytes.data()); },
+        [&] {
             if (isp.Sync() == aErrNone) isp.GetDeviceID();
+        },
+    };
+    switch (scenario) {
+        default:
+            commands[scenario]();
             break;
-        case 14: {
-            // The recovery flow for one piece of firmware.
-            std::vector<unsigned char> bytes = Pattern(count);
+        case 14: {  // the recovery flow for one piece of firmware
             if (isp.Unlock() != aErrNone || isp.Prepare(0, 29) != aErrNone || isp.Erase(0, 29) != aErrNone)
                 break;
             isp.SetEcho(false);

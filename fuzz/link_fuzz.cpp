@@ -1,19 +1,12 @@
-// The link engine's framing and synchronisation: each input runs one real
-// link (aLink_Create, both pipe threads) on a scripted stream. Input layout:
-//   byte 0  options: bit 0 enable the packet log, bit 1 install a user filter,
-//           bit 2 let the first sync requests fail to write, bit 3 stop and
-//           restart the link once the bytes before the split are taken,
-//           bit 4 stop and restart it while the bytes are still coming in
-//           (wherever the in-pipe has got to), bit 5 have the bytes before
-//           the split waiting before the link is created (no filter or log
-//           then: they would come too late)
-//   byte 1  packet log size (bit 0) or failing sync requests (bit 2)
-//   byte 2  command byte the user filter consumes
-//   byte 3  the split (a fraction of the stream bytes)
-//   rest    the bytes the module sends
-// Checked against a model of the in-pipe: the inbound queue (20-packet limit
-// included), heartbeat answers, sync requests, the final status, the packet
-// log, and the start packet first and the stop packet last on the wire.
+// The link engine's framing and sync: one real link per input on a scripted
+// stream, checked against a model of the in-pipe (inbound queue and its
+// limit, heartbeat answers, sync requests, status, packet log, start and stop
+// packets on the wire). Input: byte 0 options: bit 0 packet log, bit 1 user
+// filter, bit 2 first sync requests fail to write, bit 3 restart once the
+// bytes before the split are taken, bit 4 restart while bytes still come,
+// bit 5 bytes before the split waiting before the link is created (no filter
+// or log then); byte 1 log size (bit 0) or failing syncs (bit 2); byte 2 the
+// command the filter consumes; byte 3 the split; the rest the module's bytes.
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -28,8 +21,7 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 
 const uint8_t kSyncRequest[12] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
-// Bounded waits for the pipes (real time; the fuzzer's -timeout is the
-// backstop).
+// Bounded waits for the pipes (real time).
 const int kWaitMs = 10000;
 const size_t kQueueLimit = 20;
 
@@ -160,9 +152,8 @@ struct Model {
     }
 };
 
-// The host's bytes on the wire, as the kinds of message a host sends: link
-// start and stop packets, sync requests and heartbeat answers (kept whole),
-// nothing else.
+// The host's bytes on the wire: start and stop packets, sync requests and
+// heartbeat answers (kept whole), nothing else.
 enum Kind { kStartPacket, kStopPacket, kSync, kAnswer };
 std::vector<Kind> ParseWritten(const Bytes& w, std::vector<Bytes>& answers)
 {
@@ -227,8 +218,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(id != 0);
     FUZZ_CHECK(aLink_InstallHeartbeatNotification(id, CountBeat) == aErrNone);
     if (filter) FUZZ_CHECK(aLink_InstallUserPacketFilter(id, ConsumeCommand, nullptr) == aErrNone);
-    // Record sizes 0..28 payload bytes need up to 33 bytes of log; smaller
-    // logs refuse the larger records.
     const int64_t logSize = 8 + (data[1] & 0x3F);
     if (logPackets) {
         FUZZ_CHECK(aLink_PacketDebug_SetLogSize(id, logSize) == aErrNone);
@@ -238,9 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(aLink_Reset(id) == aErrParam);
 
     if (stopWhileComing) {
-        // Everything goes in; the stop lands wherever the in-pipe has got
-        // to. Once it is joined, the bytes it took are exactly the processed
-        // ones, and the rest waits for the restart.
+        // The stop lands wherever the in-pipe has got to; the rest waits.
         transport.feed(bytes.data() + fed, bytes.size() - fed);
         FUZZ_CHECK(aLink_Stop(id) == aErrNone);
         size_t taken = transport.consumed();
@@ -267,8 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!transport.waitForDrained(kWaitMs)) FUZZ_FAIL("the in-pipe stopped taking bytes");
     }
     FUZZ_CHECK(aLink_GetStatus(id) == model.status);
-    // With the bytes waiting, heartbeats may be answered before the
-    // notification is installed.
+    // Waiting heartbeats may be answered before the notification is installed.
     FUZZ_CHECK(waiting ? gBeats <= int(model.answers.size()) : gBeats == int(model.answers.size()));
     FUZZ_CHECK(gFiltered == model.filtered);
 
@@ -281,8 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(inbound == model.inbound);
 
     if (logPackets) {
-        // Records drop oldest first, so the received ones left are the newest
-        // of those that fit in the log at all.
+        // Oldest records drop first: the newest of those that fit remain.
         std::vector<Bytes> fitting, logged;
         for (const Bytes& r : model.received)
             if (int64_t(r.size()) + 2 < logSize) fitting.push_back(r);
@@ -300,8 +285,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     FUZZ_CHECK(aLink_Destroy(&id) == aErrNone && id == 0);
 
-    // Each run of the link begins with the start packet and ends with the
-    // stop packet, whatever the module sent meanwhile.
     std::vector<Bytes> answers;
     std::vector<Kind> kinds = ParseWritten(transport.written(), answers);
     const size_t runs = restart ? 2 : 1;
@@ -316,8 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     FUZZ_CHECK(std::count(kinds.begin(), kinds.end(), kSync) == model.syncRequests);
     FUZZ_CHECK(IsSubsequence(answers, model.answers));
-    // Only heartbeat answers go through the outbound queue: with no more than
-    // 20 of them it never overflowed and none was lost.
+    // Only heartbeat answers use the outbound queue: up to 20 are never lost.
     if (model.answers.size() <= kQueueLimit) FUZZ_CHECK(answers == model.answers);
     return 0;
 }

@@ -1,19 +1,11 @@
-// The i.MX serial download client's reply handling: reply-word extraction of
-// both transports (getDataFromBuffer), the HID transport's assembly of input
-// reports into a reply, and SDPLoader's exchanges on scripted replies.
-//
-// Input layout:
-//   byte 0  bit 0: transport (0 USB HID, 1 serial); bits 1-2: operation
-//           (0 getFingerprint, 1 writeLoader of byte 1 x 16 bytes, 2
-//           startLoader then getFingerprint, 3 getDataFromBuffer of both
-//           transports on the rest with offset byte 1)
-//   byte 1  parameter
-//   rest    the chip's side. HID: input reports, each a length byte (what
-//           hid_read_timeout returns: 0 ends a read, 255 is an error) and
-//           up to 65 report bytes. Serial: chunks, each a length byte and
-//           that many bytes, one chunk per read.
-// hidapi is replaced by the functions below (they take precedence over the
-// shared library when the target is linked).
+// The i.MX serial download client: reply words of both transports, the HID
+// transport's assembly of reports, SDPLoader's exchanges on scripted replies.
+// Input: byte 0 bit 0 transport (0 HID, 1 serial), bits 1-2 operation (0
+// getFingerprint, 1 writeLoader of byte 1 x 16 bytes, 2 startLoader and
+// getFingerprint, 3 getDataFromBuffer of both on the rest at offset byte 1);
+// byte 1 parameter; the rest the chip's side as chunks of a length byte and
+// its bytes (HID: what hid_read_timeout returns, 0 ends a read, 255 an error).
+// The hidapi functions below take precedence over the shared library.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -50,25 +42,17 @@ struct Script {
 
 hid_device_ gDevice{0};
 
-// The documented reply-word rules.
-bool HidWord(const Bytes& reply, unsigned int offset, unsigned int& word)
+// The reply-word rules: HID replies are exactly 70 bytes, the word after 6;
+// serial ones hold the word after the 4-byte security word.
+bool ReplyWord(bool hid, const Bytes& reply, unsigned int offset, unsigned int& word)
 {
-    if (reply.size() != 70 || offset >= 16) return false;
-    word = reply[offset + 6] | reply[offset + 7] << 8 | reply[offset + 8] << 16 |
-           unsigned(reply[offset + 9]) << 24;
+    if (offset > 15 || (hid ? reply.size() != 70 : reply.size() < (size_t(offset) + 2) * 4)) return false;
+    const size_t at = offset + (hid ? 6 : 4);
+    word = reply[at] | reply[at + 1] << 8 | reply[at + 2] << 16 | unsigned(reply[at + 3]) << 24;
     return true;
 }
 
-bool SerialWord(const Bytes& reply, unsigned int offset, unsigned int& word)
-{
-    if (offset > 15 || reply.size() < (size_t(offset) + 2) * 4) return false;
-    word = reply[offset + 4] | reply[offset + 5] << 8 | reply[offset + 6] << 16 |
-           unsigned(reply[offset + 7]) << 24;
-    return true;
-}
-
-// A serial port that reads the script, one chunk per read; reply words are
-// taken by the real transport's rule.
+// A serial port that reads the script, one chunk per read.
 class ScriptedSerial : public Serial_SDPLoader {
 public:
     ScriptedSerial() : Serial_SDPLoader("/dev/null") {}
@@ -87,8 +71,7 @@ public:
     }
 };
 
-// Records every reply the loader reads, so results can be checked against
-// the replies.
+// Records every packet written and every reply read.
 class Recorder : public SDPLoader_Interface {
 public:
     explicit Recorder(SDPLoader_Interface* inner, bool hid) : inner_(inner), hid_(hid) {}
@@ -110,17 +93,14 @@ public:
     bool getDataFromBuffer(const Bytes& reply, unsigned int offset, unsigned int& value) override
     {
         unsigned int expected = 0;
-        bool has = hid_ ? HidWord(reply, offset, expected) : SerialWord(reply, offset, expected);
+        bool has = ReplyWord(hid_, reply, offset, expected);
         unsigned int before = value;
         bool got = inner_->getDataFromBuffer(reply, offset, value);
         FUZZ_CHECK(got == has && value == (has ? (before | expected) : before));
         return got;
     }
     // The word a reply carries at offset 0, or false.
-    bool Word(const Bytes& reply, unsigned int& word) const
-    {
-        return hid_ ? HidWord(reply, 0, word) : SerialWord(reply, 0, word);
-    }
+    bool Word(const Bytes& reply, unsigned int& word) const { return ReplyWord(hid_, reply, 0, word); }
 
     std::vector<Bytes> writes;
     std::vector<Bytes> replies;
@@ -135,19 +115,16 @@ void CheckDirect(const Bytes& reply, unsigned int offset)
     static HID_SDPLoader hid(IMX1050::VID, IMX1050::PID);
     static Serial_SDPLoader serial("/dev/null");
     for (unsigned int at : {offset, offset % 20, 0u}) {
-        unsigned int value = 0x01000010, expected = 0;
-        bool has = HidWord(reply, at, expected);
-        FUZZ_CHECK(hid.getDataFromBuffer(reply, at, value) == has);
-        FUZZ_CHECK(value == (has ? (0x01000010 | expected) : 0x01000010));
-        value = 0x01000010;
-        has = SerialWord(reply, at, expected);
-        FUZZ_CHECK(serial.getDataFromBuffer(reply, at, value) == has);
-        FUZZ_CHECK(value == (has ? (0x01000010 | expected) : 0x01000010));
+        for (bool isHid : {true, false}) {
+            unsigned int value = 0x01000010, expected = 0;
+            bool has = ReplyWord(isHid, reply, at, expected);
+            SDPLoader_Interface& transport = isHid ? static_cast<SDPLoader_Interface&>(hid) : serial;
+            FUZZ_CHECK(transport.getDataFromBuffer(reply, at, value) == has);
+            FUZZ_CHECK(value == (has ? (0x01000010 | expected) : 0x01000010));
+        }
     }
 }
 
-// The reply that answered the status command of the last exchange that got
-// one, counted from the end of the replies before the operation's own.
 void CheckFingerprint(SDPLoader& loader, Recorder& rec)
 {
     uint64_t value = 0;
@@ -197,8 +174,7 @@ void CheckWriteLoader(SDPLoader& loader, Recorder& rec, size_t imageSize)
         default:
             FUZZ_FAIL("unexpected writeLoader result");
     }
-    // The image goes out in data packets of at most 1024 bytes after report
-    // ID 2, in order, as far as the transfer got.
+    // The image goes out in order in data packets of report ID 2 and up to 1024 bytes.
     Bytes sent;
     for (size_t i = firstWrite; i < rec.writes.size(); i++) {
         const Bytes& w = rec.writes[i];
@@ -239,7 +215,6 @@ int hid_read_timeout(hid_device_*, unsigned char* data, size_t length, int)
     if (!gScript.Next(got, report, length)) return 0;
     if (got == 255) return -1;
     if (!report.empty()) memcpy(data, report.data(), report.size());
-    // A report is never longer than the buffer it is read into.
     return int(std::min<size_t>(got, length));
 }
 

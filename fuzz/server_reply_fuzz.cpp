@@ -1,13 +1,7 @@
-// The update server's reply parsers: the five operations' parsing of a
-// status-200 body (UpdateServerRequest::Parse*Reply, which the operations
-// call after their GET), and the base64 decoding of a GetBuild reply as the
-// download flow does it.
-//
-// Input: the reply body. Every parser gets its own copy (they cut the body in
-// place). The results are checked against a reading of the body by the
-// documented rules: lines are the non-empty pieces between separators
-// (tokenized like strtok_r, which stops at a NUL byte), line 1 must start
-// with "ok", and each operation takes the lines its table row names.
+// The five update-server reply parsers on a status-200 body (the input),
+// and base64 decoding of a GetBuild reply. Checked against a reading by the
+// rules: lines are the non-empty pieces between separators (as strtok_r
+// finds them), line 1 must start with "ok", each operation takes its lines.
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,8 +14,7 @@
 
 namespace {
 
-// strtok_r over a copy of the text up to its first NUL: every call skips
-// separators, returns the token and consumes the one separator after it.
+// strtok_r over the text up to its first NUL.
 class Lines {
 public:
     explicit Lines(const std::string& body) : text_(body.c_str()) {}
@@ -93,7 +86,6 @@ void CheckGetBuild(const std::string& body, const uint8_t* data, size_t size)
     FUZZ_CHECK(text == (ok ? (has2 ? line2 : "") : "untouched"));
     if (!ok) return;
 
-    // What the download flow does with the text next.
     size_t length = 12345;
     unsigned char* bytes = base64_decode(text.c_str(), text.size(), &length);
     if (bytes == nullptr) {

@@ -1,15 +1,7 @@
-// The settings file parser (KeyValueStore) and the store's round trip.
-//
-// Input: the contents of a settings file, handed over by path. Checked:
-// - for files without NUL bytes, the entries equal a reading by the file
-//   rules: lines of at most 2046 characters and a newline (a longer line is
-//   skipped, reading goes on), lines shorter than 3 bytes or starting with
-//   "#" skipped, key and value trimmed around the first "=", later lines win;
-// - whatever the file, saving and loading again gives the same entries,
-//   except what the format cannot carry (a key starting with "#", an empty
-//   key with an empty value, a line too long);
-// - getters and setters agree with the entries and keep the dirty flag
-//   as documented.
+// The settings file parser (KeyValueStore) on the input as a file: entries
+// as the file rules read them (for files without NUL), the same entries after
+// a save and load (less what the format cannot carry), getters and setters
+// agreeing with the entries and keeping the dirty flag.
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -43,7 +35,6 @@ Entries ReadByRules(const std::string& file)
         size_t end = terminated ? newline + 1 : file.size();
         std::string line = file.substr(pos, end - pos);
         pos = end;
-        // Without its newline a line must leave room for one.
         if (line.size() > (terminated ? kMaxLine : kMaxLine - 1)) continue;
         if (line.size() < 3 || line[0] == '#') continue;
         size_t equals = line.find('=');
@@ -76,7 +67,6 @@ void CheckAccessors(KeyValueStore& store)
         FUZZ_CHECK(store.GetString(e.first, "default") == e.second);
         const char* raw = store[e.first];
         FUZZ_CHECK(raw != nullptr && e.second == raw);
-        // The numeric getters parse whatever is there without failing.
         store.GetInt(e.first, 7);
         store.GetHex(e.first, 7);
         store.GetBOOL(e.first, true);
@@ -88,8 +78,7 @@ void CheckAccessors(KeyValueStore& store)
     }
     FUZZ_CHECK(store.Entries() == entries && !store.IsDirty());
 
-    // An absent key gives the default and is recorded with an empty value,
-    // without making the store dirty.
+    // An absent key is recorded with an empty value, the store still clean.
     std::string absent =
         "\x01"
         "absent";

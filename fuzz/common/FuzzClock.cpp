@@ -1,9 +1,6 @@
-// The fuzz targets' clock, in place of modlib/core's aTime (linked as an
-// object ahead of ks_core, whose aTime object is then never pulled in). The
-// clients pace themselves with sleeps, which would cap a target at a few
-// executions per second: a sleep here only moves a virtual offset forward.
-// Time still runs on (the real clock plus everything slept), so every
-// deadline computed from aTime_GetMSTicks passes and every bounded wait ends.
+// The fuzz targets' clock in place of aTime: a sleep only moves a virtual
+// offset forward, so paced clients run at full speed, while every deadline
+// computed from aTime_GetMSTicks still passes and every bounded wait ends.
 #include <sys/time.h>
 
 #include <atomic>
@@ -24,9 +21,7 @@ uint64_t aTime_GetMSTicks(void)
 
 aErr aTime_MSSleep(uint64_t ms)
 {
-    // No yield either: on a loaded machine a yield gives the processor away
-    // for a whole time slice, and the ISP client polls thousands of times
-    // per input.
+    // No yield: the ISP client polls thousands of times per input.
     gSleptMs.fetch_add(ms, std::memory_order_relaxed);
     return aErrNone;
 }

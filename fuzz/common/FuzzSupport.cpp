@@ -29,10 +29,7 @@ void RemoveTempDir()
 std::string FuzzTempPath(const std::string& name)
 {
     if (gTempDir.empty()) {
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                              : tmp != nullptr && *tmp      ? tmp
-                                                            : "/tmp";
+        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         pattern += "/updater-fuzz-XXXXXX";
         if (mkdtemp(&pattern[0]) == nullptr) FUZZ_FAIL("cannot make the temporary directory");
         gTempDir = pattern;

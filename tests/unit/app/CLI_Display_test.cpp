@@ -2,75 +2,44 @@
 // nothing of them on a pipe.
 #include "CLI_Display.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "Pty.h"
 
 namespace {
 
-// Points stdout at a pseudo-terminal (or a pipe) for the test's lifetime and
-// collects what was written to it.
-class CapturedStdout {
+// Points stdout at a pseudo-terminal for the test's lifetime.
+class TerminalStdout {
 public:
-    explicit CapturedStdout(bool terminal)
+    TerminalStdout()
     {
         fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
-        if (terminal) {
-            pty_.reset(new Pty(true));
-            EXPECT_TRUE(pty_->ok());
-            reader_ = dup(pty_->master);
-            dup2(pty_->slave, STDOUT_FILENO);
-        } else {
-            int fds[2];
-            EXPECT_EQ(pipe(fds), 0);
-            reader_ = fds[0];
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[1]);
-        }
+        dup2(pty_.slave, STDOUT_FILENO);
     }
-
-    ~CapturedStdout()
+    ~TerminalStdout()
     {
-        Restore();
-        close(reader_);
+        fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
     }
 
+    // What was written since the last call.
     std::string Take()
     {
         fflush(stdout);
-        std::string out;
-        char buf[512];
-        struct pollfd pfd = {reader_, POLLIN, 0};
-        while (poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLIN)) {
-            ssize_t n = read(reader_, buf, sizeof buf);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-
-    void Restore()
-    {
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
+        std::vector<uint8_t> bytes = pty_.Read(1 << 16, 50);
+        return std::string(bytes.begin(), bytes.end());
     }
 
 private:
-    int saved_ = -1;
-    int reader_ = -1;
-    std::unique_ptr<Pty> pty_;
+    Pty pty_{true};
+    int saved_;
 };
 
 TEST(CLIDisplay, ProgressBarOnATerminal)
@@ -90,7 +59,7 @@ TEST(CLIDisplay, ProgressBarOnATerminal)
         {0.5, label.c_str(), "\r (" + label + ") [> ] ( 50% ) "},
     };
     CLI_Display display;
-    CapturedStdout out(true);
+    TerminalStdout out;
     for (const auto& row : rows) {
         display.update_progress(row.fraction, row.label);
         EXPECT_EQ(out.Take(), row.out) << row.fraction;
@@ -104,7 +73,7 @@ TEST(CLIDisplay, ProgressBarOnATerminal)
 TEST(CLIDisplay, SpinnerFramesOnATerminal)
 {
     CLI_Display display;
-    CapturedStdout out(true);
+    TerminalStdout out;
     // The spinner keeps its position across calls: spin until the frame "."
     // shows up.
     std::string frame;
@@ -124,13 +93,13 @@ TEST(CLIDisplay, SpinnerFramesOnATerminal)
 TEST(CLIDisplay, NothingButMessagesWhenStdoutIsNotATerminal)
 {
     CLI_Display display;
-    CapturedStdout out(false);
+    testing::internal::CaptureStdout();
     display.update_progress(0.5, nullptr);
     display.update_spinner(true, "x");
     display.update_spinner(false, "x");
     display.display_progress(false);
     display.message(UpdaterDisplayInterface::Info, "%s", std::string(3000, 'm').c_str());
-    EXPECT_EQ(out.Take(), std::string(2047, 'm') + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(2047, 'm') + "\n");
 }
 
 }  // namespace

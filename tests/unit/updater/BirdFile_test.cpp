@@ -15,19 +15,16 @@ namespace {
 
 class BirdFileTest : public ::testing::Test {
 protected:
-    std::string Write(const Bytes& bytes, const std::string& name = "test.bird")
+    BirdFile Load(const Bytes& bytes)
     {
-        std::string path = tmp.sub(name);
-        WriteBytes(path, bytes);
-        return path;
+        WriteBytes(tmp.sub("test.bird"), bytes);
+        return BirdFile(tmp.sub("test.bird"));
     }
-
-    BirdFile Load(const Bytes& bytes) { return BirdFile(Write(bytes)); }
 
     bool Loads(const Bytes& bytes)
     {
         try {
-            BirdFile bird(Write(bytes));
+            Load(bytes);
         } catch (const std::runtime_error&) {
             return false;
         }
@@ -99,25 +96,13 @@ TEST_F(BirdFileTest, InformationFields)
     EXPECT_FALSE(plain.ValidateModel(""));
     EXPECT_TRUE(plain.ValidateSerialNumber(0));
     EXPECT_FALSE(plain.HasSerialOffsets());
-}
 
-TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader)
-{
-    const struct {
-        Bytes bytes;
-        bool ok;
-    } rows[] = {
-        {{'b', 'i', 'r', 'd', 1, 1}, true},  {{'b', 'i', 'r', 'd', 2, 7, 0x78}, true},
-        {{'b', 'i', 'r', 'd', 1}, false},    {{'b', 'i', 'r', 'x', 1, 1}, false},
-        {{'b', 'i', 'r', 'd', 1, 0}, false}, {{'b', 'i', 'r', 'd', 0, 1}, false},
-    };
-    for (const auto& row : rows) {
-        std::string path = Write(row.bytes);
-        EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), row.ok)
-            << std::string(row.bytes.begin(), row.bytes.end());
-    }
-    EXPECT_FALSE(BirdFile::VerifyFile(tmp.sub("missing.bird").c_str()));
-    EXPECT_FALSE(BirdFile::VerifyFile(tmp.path().c_str()));
+    BirdBuilder shortInfo;
+    shortInfo.Raw(4, 0, {'4', '2', ' '}).Firmware(0, {1, 2, 3, 4});
+    BirdFile padded = Load(shortInfo.File());
+    EXPECT_EQ(padded.GetBuild(), 42u);
+    EXPECT_EQ(padded.GetVersion(), "");
+    EXPECT_EQ(padded.GetModel(), "");
 }
 
 TEST_F(BirdFileTest, FilesThatDoNotInflateAreRefused)
@@ -132,6 +117,9 @@ TEST_F(BirdFileTest, FilesThatDoNotInflateAreRefused)
     EXPECT_FALSE(Loads(cut));
     EXPECT_THROW(BirdFile bird(tmp.sub("missing.bird")), std::runtime_error);
     EXPECT_THROW(BirdFile bird(tmp.path()), std::runtime_error);
+    // The header rule itself is checked by the fuzz target's regression inputs.
+    EXPECT_FALSE(BirdFile::VerifyFile(tmp.sub("missing.bird").c_str()));
+    EXPECT_FALSE(BirdFile::VerifyFile(tmp.path().c_str()));
 }
 
 TEST_F(BirdFileTest, InflatesToAtMostEightTimesTheStream)
@@ -153,16 +141,6 @@ TEST_F(BirdFileTest, InflatesToAtMostEightTimesTheStream)
     EXPECT_FALSE(Loads(b.FileFrom(over)));
 }
 
-TEST_F(BirdFileTest, ShortInformationBlockReadsAsPadding)
-{
-    BirdBuilder b;
-    b.Raw(4, 0, {'4', '2', ' '}).Firmware(0, {1, 2, 3, 4});
-    BirdFile bird = Load(b.File());
-    EXPECT_EQ(bird.GetBuild(), 42u);
-    EXPECT_EQ(bird.GetVersion(), "");
-    EXPECT_EQ(bird.GetModel(), "");
-}
-
 TEST_F(BirdFileTest, SerialWordPatchedOnlyWhereAllFourBytesLieInAFirmwarePayload)
 {
     const Bytes a = BirdBuilder::Counting(0x100), c = BirdBuilder::Counting(0x100, 0x80);
@@ -182,20 +160,6 @@ TEST_F(BirdFileTest, SerialWordPatchedOnlyWhereAllFourBytesLieInAFirmwarePayload
     }
 }
 
-TEST_F(BirdFileTest, DescriptorGetsTheTextInItsEvenBytes)
-{
-    const Bytes payload(0x40, 0xEE);
-    BirdBuilder b;
-    b.Firmware(0x100, payload).SerialOffsets(0x104, 0x110);
-    BirdFile bird = Load(b.File());
-    EXPECT_TRUE(bird.ReplaceSerialNumber(0x0001ABCD));
-    Bytes expected = payload;
-    std::copy_n(Bytes{0xCD, 0xAB, 0x01, 0x00}.begin(), 4, expected.begin() + 4);
-    const std::string text = "0001ABCD";
-    for (size_t i = 0; i < 8; ++i) expected[0x10 + 2 * i] = uint8_t(text[i]);
-    EXPECT_EQ(Payload(bird.Blocks()[0]), expected);
-}
-
 TEST_F(BirdFileTest, PatchReportsSuccessOnlyWhenEveryLocationWasWritten)
 {
     // Zero offsets ask for nothing; any other one outside every firmware
@@ -204,7 +168,7 @@ TEST_F(BirdFileTest, PatchReportsSuccessOnlyWhenEveryLocationWasWritten)
         uint32_t serial_word, descriptor;
         bool result;
     } rows[] = {
-        {0x100, 0x110, true},   {0, 0x130, true},       {0x13C, 0, true},
+        {0x104, 0x110, true},   {0, 0x130, true},       {0x13C, 0, true},
         {0, 0x131, false},      {0, 0x1000, false},     {0x1000, 0, false},
         {0x100, 0x1000, false}, {0x1000, 0x110, false}, {0, 0, false},
     };
@@ -212,8 +176,14 @@ TEST_F(BirdFileTest, PatchReportsSuccessOnlyWhenEveryLocationWasWritten)
         BirdBuilder b;
         b.Firmware(0x100, Bytes(0x40, 0xEE)).SerialOffsets(row.serial_word, row.descriptor);
         BirdFile bird = Load(b.File());
-        EXPECT_EQ(bird.ReplaceSerialNumber(0xABCDEF01), row.result)
+        EXPECT_EQ(bird.ReplaceSerialNumber(0x0001ABCD), row.result)
             << std::hex << row.serial_word << " " << row.descriptor;
+        if (&row != rows) continue;
+        // The serial word little-endian, the text in the descriptor's even bytes.
+        Bytes expected(0x40, 0xEE);
+        std::copy_n(Bytes{0xCD, 0xAB, 0x01, 0x00}.begin(), 4, expected.begin() + 4);
+        for (size_t i = 0; i < 8; ++i) expected[0x10 + 2 * i] = uint8_t("0001ABCD"[i]);
+        EXPECT_EQ(Payload(bird.Blocks()[0]), expected);
     }
     // Only a loader holds the address: loaders are never patched.
     BirdBuilder l;
@@ -221,24 +191,4 @@ TEST_F(BirdFileTest, PatchReportsSuccessOnlyWhenEveryLocationWasWritten)
     BirdFile loader = Load(l.File());
     EXPECT_FALSE(loader.ReplaceSerialNumber(1));
     EXPECT_EQ(Payload(loader.Blocks()[0]), Bytes(0x40, 0));
-}
-
-TEST_F(BirdFileTest, DecodingRestoresEachFirmwareBlockAndTouchesNothingElse)
-{
-    const uint32_t key[4] = {0x0A1B2C3D, 0x11223344, 0xDEADBEEF, 0x80706050};
-    const Bytes p1 = BirdBuilder::Counting(100, 3), p2 = BirdBuilder::Counting(37, 200);
-    const Bytes loader = BirdBuilder::Counting(20);
-    BirdBuilder b;
-    b.Firmware(0x1000, BirdBuilder::Scramble(p1, key))
-        .Code(0, 0, 0x2000, loader)
-        .Firmware(0x3000, BirdBuilder::Scramble(p2, key));
-    BirdFile bird = Load(b.File());
-    // From the first block's header to the checksum after the last block.
-    const uint8_t* start = bird.Blocks()[0].data - 5;
-    const uint8_t* end = bird.Blocks()[2].data + bird.Blocks()[2].length + 4;
-    Bytes expected(start, end);
-    std::copy(p1.begin(), p1.end(), expected.begin() + 9);
-    std::copy(p2.begin(), p2.end(), expected.begin() + (bird.Blocks()[2].data + 4 - start));
-    bird.DecodeFirmwareBlocks(key);
-    EXPECT_EQ(Bytes(start, end), expected);
 }

@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <regex>
 #include <string>
 
 #include "ChildProcess.h"
 #include "TempDir.h"
-
-using Entries = std::map<std::string, std::string>;
 
 namespace {
 
@@ -23,9 +20,9 @@ bool IsCtime(const std::string& text)
 
 class KeyValueStoreTest : public ::testing::Test {
 protected:
-    std::string File(const std::string& text, const std::string& name = ".settings")
+    std::string File(const std::string& text)
     {
-        std::string path = tmp.sub(name);
+        std::string path = tmp.sub(".settings");
         WriteText(path, text);
         return path;
     }
@@ -35,32 +32,8 @@ protected:
 
 }  // namespace
 
-TEST_F(KeyValueStoreTest, ParseTable)
-{
-    const std::string fits(2046 - 2, 'f');  // "F=" and the value: 2046 characters, then the newline
-    const struct {
-        std::string text;
-        Entries entries;
-    } rows[] = {
-        {"  ALPHA  =  one two  \n", {{"ALPHA", "one two"}}},
-        {"TAB\t=\tv w\t\r\n", {{"TAB", "v w"}}},
-        {"BETA=x=y\n", {{"BETA", "x=y"}}},
-        {"#A=1\n #B=2\n", {{"#B", "2"}}},
-        // Lines of fewer than three bytes, newline included, are skipped.
-        {"a\n=\nab\nx=", {{"ab", ""}}},
-        {"\nEMPTY=\nNO EQUALS here \n", {{"EMPTY", ""}, {"NO EQUALS here", ""}}},
-        {"DUP=1\nDUP=2\n", {{"DUP", "2"}}},
-        // An over-long line is skipped; what follows it is kept.
-        {"A=1\nF=" + fits + "\nO=" + fits + "o\nB=2\nC=" + std::string(5000, 'y'),
-         {{"A", "1"}, {"F", fits}, {"B", "2"}}},
-    };
-    for (const auto& row : rows) {
-        KeyValueStore store(File(row.text).c_str());
-        EXPECT_EQ(store.Entries(), row.entries) << row.text.substr(0, 40);
-        EXPECT_FALSE(store.IsDirty());
-    }
-}
-
+// How lines are read is checked by the fuzz target against the file rules
+// (fuzz/regressions/settings holds the cases).
 TEST_F(KeyValueStoreTest, SavesSortedAndStampsOnlyWhenSomethingChanged)
 {
     std::string path = File("UPDATED_TIME=long ago\nB=2\nA=1\n");

@@ -5,14 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "HID_SDPLoader.h"
-#include "Log.h"
 #include "Pty.h"
 #include "Serial_SDPLoader.h"
 
@@ -129,50 +126,33 @@ TEST_F(SDPLoaderTest, WriteLoaderSendsStatusWriteFileAndDataPackets)
 
 TEST(SDPLoaderTransport, WriteLoaderOutcomes)
 {
-    const Bytes none;
+    // The replies, the result, the packets written, how many were status commands.
+    const Bytes n;  // no reply
     const struct {
-        const char* name;
         std::deque<Bytes> replies;
         int result;
         size_t writes;
         long statuses;
     } rows[] = {
-        {"five status commands unanswered",
-         {none, none, none, none, Bytes(69, 0), HidReply(0)},
-         SDPLoader::SDP_NO_STATUS,
-         5,
-         5},
+        {{n, n, n, n, Bytes(69, 0), HidReply(0)}, SDPLoader::SDP_NO_STATUS, 5, 5},
         // Any word answers the status command.
-        {"the fifth status command answered",
-         {none, none, none, none, HidReply(0), none, none, none, HidReply(0x88888888)},
-         SDPLoader::SDP_OK,
-         9,
-         5},
-        {"chip speaks during the transfer",
-         {HidReply(0), none, HidReply(0xDEADBEEF)},
-         SDPLoader::SDP_DATA_IN_TRANSFER,
-         3,
-         1},
-        {"wrong completion word",
-         {HidReply(0), none, none, none, HidReply(0xF0F0F0F0)},
-         SDPLoader::SDP_NO_COMPLETION,
-         5,
-         1},
-        {"completion in a reply of 71 bytes",
-         {HidReply(0), none, none, none, Bytes(71, 0x88)},
-         SDPLoader::SDP_NO_COMPLETION,
-         5,
-         1},
-        {"no completion", {HidReply(0)}, SDPLoader::SDP_NO_COMPLETION, 5, 1},
+        {{n, n, n, n, HidReply(0), n, n, n, HidReply(0x88888888)}, SDPLoader::SDP_OK, 9, 5},
+        // The chip speaks during the transfer.
+        {{HidReply(0), n, HidReply(0xDEADBEEF)}, SDPLoader::SDP_DATA_IN_TRANSFER, 3, 1},
+        {{HidReply(0), n, n, n, HidReply(0xF0F0F0F0)}, SDPLoader::SDP_NO_COMPLETION, 5, 1},
+        // The completion word in a reply of 71 bytes.
+        {{HidReply(0), n, n, n, Bytes(71, 0x88)}, SDPLoader::SDP_NO_COMPLETION, 5, 1},
+        {{HidReply(0)}, SDPLoader::SDP_NO_COMPLETION, 5, 1},
     };
     for (const auto& row : rows) {
         SDPLoader sdp;
         FakeTransport* t = new FakeTransport;
         ASSERT_TRUE(sdp.setLoader(t));
         t->replies = row.replies;
-        EXPECT_EQ(sdp.writeLoader(Bytes(2500, 0x5A), 0x20000000), row.result) << row.name;
-        EXPECT_EQ(t->writes.size(), row.writes) << row.name;
-        EXPECT_EQ(std::count(t->writes.begin(), t->writes.end(), kStatusCommand), row.statuses) << row.name;
+        const size_t at = size_t(&row - rows);
+        EXPECT_EQ(sdp.writeLoader(Bytes(2500, 0x5A), 0x20000000), row.result) << at;
+        EXPECT_EQ(t->writes.size(), row.writes) << at;
+        EXPECT_EQ(std::count(t->writes.begin(), t->writes.end(), kStatusCommand), row.statuses) << at;
     }
 }
 
@@ -207,15 +187,7 @@ TEST(SerialSDP, PacketsGoOutWithoutReportIdAndEveryByteValuePassesBothWays)
     Bytes packet = {1};
     packet.insert(packet.end(), special.begin(), special.end());
     EXPECT_EQ(serial.writeData(packet), static_cast<ssize_t>(special.size()));
-    Bytes got(special.size());
-    size_t have = 0;
-    for (int i = 0; i < 100 && have < got.size(); i++) {
-        ssize_t r = read(pty.master, got.data() + have, got.size() - have);
-        if (r > 0)
-            have += static_cast<size_t>(r);
-        else
-            usleep(1000);
-    }
+    const std::vector<uint8_t> got = pty.Read(special.size());
     EXPECT_EQ(got, special);
     ASSERT_EQ(write(pty.master, special.data(), special.size()), static_cast<ssize_t>(special.size()));
     Bytes back;

@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "HTTPRequest.h"
 #include "ScriptedHttpServer.h"
 
 namespace {
@@ -54,9 +52,6 @@ const Op kAllOps[] = {kPing, kQueryBuild, kGetBuild, kGetBuildList, kGetRecovery
 
 class UpdateServerRequestTest : public ::testing::Test {
 protected:
-    void SetUp() override { HTTPRequest::set_limits(HTTPRequest::default_limits()); }
-    void TearDown() override { HTTPRequest::set_limits(HTTPRequest::default_limits()); }
-
     ScriptedHttpServer server;
 };
 
@@ -103,30 +98,6 @@ TEST_F(UpdateServerRequestTest, EveryOperationFailsWithoutAnOkReplyAndLeavesItsO
     }
     // Redirects were reported, not followed: one request per call.
     EXPECT_EQ(server.request_lines().size(), 25u);
-}
-
-TEST_F(UpdateServerRequestTest, StalledOrOversizedRepliesFail)
-{
-    // ping opens every conversation with the server; GetBuild is the
-    // request a download waits on.
-    HTTPLimits limits = HTTPRequest::default_limits();
-    limits.low_speed_time_s = 1;
-    limits.max_body_bytes = 4096;
-    HTTPRequest::set_limits(limits);
-    server.script(200, "ok\n" + std::string(8192, 'Q') + "\n");
-    Outputs o;
-    EXPECT_FALSE(Ask(kGetBuild, server.url(), o));
-    EXPECT_EQ(o.data, "D");
-
-    ScriptedHttpServer::Reply silent;
-    silent.silent = true;
-    server.set_handler([silent](const std::string&) { return silent; });
-    for (Op op : {kPing, kGetBuild}) {
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(Ask(op, server.url(), o)) << op;
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0) << op;
-        EXPECT_EQ(o.data, "D");
-    }
 }
 
 TEST_F(UpdateServerRequestTest, ReplyTable)
