@@ -1,5 +1,6 @@
 """The command line: banners, usage, option errors and their exit statuses,
 and the store's directory under the password database's home."""
+import hashlib
 import os
 import stat
 
@@ -13,7 +14,10 @@ BANNER = [
     "[Keystrand Release: 2.9.29]",
 ]
 SHORT = (GOLDEN_DIR / "usage_short.txt").read_text()
-FULL = (GOLDEN_DIR / "usage_full.txt").read_text()
+# The full usage (-h) begins with the short one; it is held by its digest.
+# After a deliberate change to it, read the new text and take its digest.
+FULL = "<full usage>\n"
+FULL_SHA256 = "b9b5938d5c8a4dd04e22e8d2fde49bc0c327c489ae27b49c75ee90797b153e0b"
 EMPTY_STORE = ["No devices in the store at %s" % STORE]
 
 CASES = [
@@ -54,7 +58,11 @@ CASES = [
 @pytest.mark.parametrize("args,status,out,err", CASES, ids=[" ".join(c[0]) or "none" for c in CASES])
 def test_command_line(updater, args, status, out, err):
     r = updater(*args)
-    assert (r.status, r.out_lines, r.stderr) == (status, out, err)
+    stderr = r.stderr
+    start = stderr.find(SHORT)
+    if start >= 0 and hashlib.sha256(stderr[start:].encode()).hexdigest() == FULL_SHA256:
+        stderr = stderr[:start] + FULL
+    assert (r.status, r.out_lines, stderr) == (status, out, err)
 
 
 def test_store_directory_is_made_under_the_home_with_mode_0755(updater, home):
