@@ -9,7 +9,7 @@ testbed of its own.
 """
 import pytest
 
-from conftest import BANNER, UPDATE_TIME, birdpack, settings, wait_for
+from conftest import BANNER, LOADER_CODE, UPDATE_TIME, birdpack, serve_loader, settings, wait_for
 import usb_modules
 
 HEADER_USB = "    Device    Module   Router  Model          Firmware Version (Build)"
@@ -205,19 +205,8 @@ FINGERPRINT = " ".join("%08X" % w for w in reversed(LOADER_WORDS))
 LOADER_KEYS = dict(fingerprint=":".join("0x%08X" % w for w in LOADER_WORDS), model=19, reboot_offline_ms=300)
 
 
-def serve_loader(server):
-    """The default recovery loader image: one loader block for RAM at
-    0x20000000 and its start address; returns the loader's bytes."""
-    code = birdpack.pseudo_random_bytes(2500, 5)
-    server.put("DEADDEAD", 7, birdpack.build_bird({
-        "info": {"build": 7, "version": "0.0.7", "serial": "DEADDEAD", "model": "Ironwood"},
-        "blocks": [{"type": 0, "address": "0x20000000", "payload": {"hex": code.hex()}}],
-        "loader_start": "0x20000400"}))
-    return code
-
-
 def test_fingerprint_of_an_imx_chip_on_usb(run, usb, server):
-    code = serve_loader(server)
+    serve_loader(server)
     chip = usb.imx(**LOADER_KEYS)
     r = run("-N", "-s", "USB", "-u", server.url)
     assert r.status == 0, r.stdout + r.stderr
@@ -227,7 +216,7 @@ def test_fingerprint_of_an_imx_chip_on_usb(run, usb, server):
     # SDP over HID: the loader went to RAM whole, then the chip jumped into it.
     log = chip.sdp.log
     assert [(l["address"], l["count"], l["complete"]) for l in log["loads"]] == [(0x20000000, 2500, True)]
-    assert bytes(chip.sdp.memory[0][1]) == code
+    assert bytes(chip.sdp.memory[0][1]) == LOADER_CODE
     assert (log["jump"]["address"], log["jump"]["result"]) == (0x20000400, "running")
     # The loader on USB: asked for its four identification words, then reset
     # (-N leaves no loader running).
