@@ -238,25 +238,6 @@ def test_generated_blocks_come_first_in_fixed_order():
                                (0x05, bytes.fromhex("10000400")), (0xE3, b"x")]
 
 
-@pytest.mark.parametrize("faults,inflated", [
-    ({"block_count": 3}, bytes.fromhex("00000003") + PLAIN[4:] + struct.pack(">I", sum(PLAIN) + 2)),
-    ({"checksum": "0xDEADBEEF"}, PLAIN + bytes.fromhex("DEADBEEF")),
-    ({"extra_before_checksum": {"hex": "07"}}, PLAIN + b"\x07" + struct.pack(">I", sum(PLAIN) + 7)),
-])
-def test_faults_in_the_inflated_data(faults, inflated):
-    assert inflate(birdpack.build_bird({"blocks": [FIRMWARE], "faults": faults})) == inflated
-
-
-def test_faults_of_the_header_and_the_file():
-    def build(**faults):
-        return birdpack.build_bird({"blocks": [FIRMWARE], "faults": faults})
-    assert build(signature="bord")[:6] == b"bord\x01\x01"
-    assert build(format_version="0100")[:6] == b"bird\x01\x00"
-    assert build(truncate_file=3) == build()[:-3]
-    lying = inflate(birdpack.build_bird({"blocks": [dict(FIRMWARE, length_override=100)]}))
-    assert lying[:9] == bytes.fromhex("00000001 41 00000064") and len(lying) == len(PLAIN) + 4
-
-
 def test_scrambled_blocks_decode_one_by_one():
     words = [0x01020304, 0xA0B0C0D0, 0x11111111, 0xFFFFFFFF]
     p1, p2 = birdpack.pseudo_random_bytes(100, 1), birdpack.pseudo_random_bytes(33, 2)
