@@ -16,9 +16,7 @@ import usb_modules  # noqa: E402
 import virtual_module  # noqa: E402
 
 
-# ---------------------------------------------------------------------------
-# tools/lpc_isp_sim.py: the ISP conversation with its echo, return codes,
-# uuencoded data lines and checksums
+# tools/lpc_isp_sim.py: echo, return codes, uuencoded lines and checksums
 
 RAM = b"268439552"          # 0x10001000, where data is staged before a copy
 SYNC = [(b"?", b"Synchronized\r\n"), (b"Synchronized\r\n", b"Synchronized\r\nOK\r\n"),
@@ -69,9 +67,7 @@ def test_isp_conversation(name):
         assert chip.take_output() == answer, sent
 
 
-# ---------------------------------------------------------------------------
-# tools/imx_sdp_sim.py: SDP commands and replies on the serial line and as
-# HID reports
+# tools/imx_sdp_sim.py: SDP commands and replies, on a serial line and as HID reports
 
 HAB_OPEN = bytes.fromhex("56787856")
 STATUS_OK = bytes.fromhex("f0f0f0f0")
@@ -128,9 +124,7 @@ def test_sdp_hid_reports(replies, reports):
     assert [r.hex() for r in got] == reports
 
 
-# ---------------------------------------------------------------------------
-# tools/virtual_module.py: the link engine's packets [address, length,
-# payload...]
+# tools/virtual_module.py: the link engine's packets [address, length, payload...]
 
 SPEC = ("serial=0001ABCD,model=19,address=2,version=1.2.3,build=1200,load_base=0x10000000,block_size=256,"
         "fingerprint=0x11111111:0x22222222:0x33333333:0x44444444")
@@ -183,9 +177,7 @@ def test_module_replies_byte_for_byte():
         assert session.receive(request, 1.0) == reply, request.hex()
 
 
-# ---------------------------------------------------------------------------
-# tools/birdpack.py: files checked with an independent zlib/struct decode,
-# not with birdpack's own parser
+# tools/birdpack.py: files decoded with zlib and struct, not with birdpack's parser
 
 INFO = {"build": 1234, "version": "2.4.1", "serial": "0001ABCD", "model": "Ironwood"}
 INFO_BYTES = b"1234" + b" " * 12 + b"2.4.1" + b" " * 11 + b"0001ABCD" + b" " * 8 + b"Ironwood" + b" " * 8
@@ -254,9 +246,7 @@ def test_scrambled_blocks_decode_one_by_one():
     assert unscramble(blocks[2][1][4:], words) == p2
 
 
-# ---------------------------------------------------------------------------
-# tools/usb_modules.py: ioctl numbers as <linux/usbdevice_fs.h> and
-# <linux/hidraw.h> define them on LP64
+# tools/usb_modules.py: ioctl numbers of <linux/usbdevice_fs.h> and <linux/hidraw.h> on LP64
 
 @pytest.mark.parametrize("name,number", [
     ("USBDEVFS_SUBMITURB", 0x8038550A),
