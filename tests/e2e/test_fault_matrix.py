@@ -345,17 +345,12 @@ class Stage:
 
 
 def check_output(case, r, url):
-    assert r.out_lines[0] == BANNER, r.stdout
-    out, expected = r.out_lines[1:], list(case.out)
+    out = [UPDATE_TIME if UPDATE_TIME.match(line) else line for line in r.out_lines[1:]]
+    expected = list(case.out)
     if case.stage in ("discover", "router"):
         out = out[:3] + sorted(out[3:])
         expected = expected[:3] + sorted(expected[3:])
-    assert len(out) == len(expected), r.stdout
-    for got, want in zip(out, expected):
-        if isinstance(want, re.Pattern):
-            assert want.match(got), r.stdout
-        else:
-            assert got == want, r.stdout
+    assert (r.out_lines[0], out) == (BANNER, expected), r.stdout
     assert r.err_lines == [e.format(url=url) for e in case.err]
 
 
@@ -387,31 +382,26 @@ def check_chip(case, sim):
 
 
 def check_store(case, before, after, store):
-    if case.effect in (None, RECOVERED, UNTOUCHED):
-        assert after == before
-        return
     changed = {k for k in set(before) | set(after) if before.get(k) != after.get(k)}
-    values = settings(store, SERIAL)
     if case.effect == DOWNLOADED:
-        assert changed == {"%s/1200.bird" % SERIAL, "%s/.settings" % SERIAL}
-        assert values["LATEST_DOWNLOAD"] == "1200.bird"
+        assert changed == {"0001ABCD/1200.bird", "0001ABCD/.settings"}
+        assert settings(store, SERIAL)["LATEST_DOWNLOAD"] == "1200.bird"
     elif case.effect == TRANSFERRED:
-        assert changed == {"%s/.settings" % SERIAL}
-        assert values["LATEST_TRANSFER"] == "1200.bird"
+        assert changed == {"0001ABCD/.settings"}
+        assert settings(store, SERIAL)["LATEST_TRANSFER"] == "1200.bird"
     elif case.effect == NEW_ENTRY:
-        assert changed == {"%s/.settings" % CHIP_SERIAL}
+        assert changed == {"0042F00D/.settings"}
         assert sorted(settings(store, CHIP_SERIAL)) == ["CREATED_TIME", "UPDATED_TIME"]
     else:
-        raise AssertionError("unknown effect %r" % case.effect)
+        assert changed == set()
 
 
 @pytest.mark.parametrize("case", [pytest.param(c, id=c.id) for c in CASES])
 def test_fault(case, netns, updater, sims):
     stage = Stage(case, netns, updater, sims)
-    server = stage.server
     stage.prepare()
     before = snapshot(updater.store)
-    server.set_faults(case.server_faults)
+    stage.server.set_faults(case.server_faults)
     start = time.monotonic()
     r = updater(*stage.command(), store=case.store, timeout=case.limit + 60)
     elapsed = time.monotonic() - start
@@ -424,9 +414,8 @@ def test_fault(case, netns, updater, sims):
 
 
 def test_a_search_ends_while_datagrams_keep_arriving(netns, updater, server):
-    """Regression: every datagram on the discovery reply port restarted the
-    listener's 2 s time-out, so a sender that never paused kept any search
-    for a module (-D, -U, -D -r) running for as long as it kept sending."""
+    """Regression: every datagram on the reply port restarted the listener's
+    2 s time-out, so a sender that never paused kept a search running."""
     path = server.add_build(FRESH, 1200, "1.2.0")
     flood_reply_port(netns)
     start = time.monotonic()
@@ -439,14 +428,12 @@ def test_a_search_ends_while_datagrams_keep_arriving(netns, updater, server):
 
 
 def test_a_recovery_for_an_unknown_chip_leaves_no_store_entry(updater, server, sims):
-    """Regression: when the server did not know the chip, the recovery went on
-    with serial number 0 and made a store entry "00000000" with a settings
-    file before the download refused that serial number."""
+    """Regression: an unknown chip made a store entry "00000000" before the
+    download refused serial number 0."""
     updater.store.mkdir(parents=True)
     sim = sims.chip("lpc")
     r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
     assert r.status == 1
     assert r.out_lines[1:] == ["Recovering firmware with build: 0", "Downloading firmware build 0"]
     assert r.err_lines == ["Serial Number must be non-zero", "Failed to load bird file"]
-    assert snapshot(updater.store) == {}
     assert list(updater.store.iterdir()) == []
