@@ -65,16 +65,15 @@ def test_get_a_build_not_offered(updater, server):
     assert not (updater.store / SERIAL / "999.bird").exists()
 
 
-def with_module(sims, server, model="Ironwood", serial_offsets=True, **keys):
-    """Build 1200 on the server, the module running 1100; returns (path, modules)."""
+def with_module(sims, server, model="Ironwood", serial_offsets=True):
+    """Build 1200 on the server, the module running 1100: (path, modules)."""
     path = server.add_build(SERIAL, 1200, "1.2.0", model=model, serial_offsets=serial_offsets)
-    keys = dict(dict(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300,
-                     reboot_offline_ms=500), **keys)
+    keys = dict(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300, reboot_offline_ms=500)
     return path, sims.modules(module_spec(SERIAL, 0, **keys))
 
 
 def settle():
-    """Waits out the module's restart after an update (reboot_offline_ms)."""
+    """Waits out the module's restart after an update."""
     time.sleep(0.8)
 
 
@@ -98,10 +97,6 @@ def test_update_from_a_file_patches_the_serial_number(updater, server, sims, tmp
     values = settings(updater.store, SERIAL)
     assert values["LATEST_TRANSFER"] == str(local)
     assert CTIME.match(values["LAST_TRANSFER_DATE"])
-    # The module runs the new firmware once its restart is over.
-    time.sleep(1.0)
-    r = updater("-D", "-t", "TCPIP")
-    assert r.out_lines[-1] == "    0001ABCD  02       02      Ironwood       1.2.0 (1200) [10.231.0.2]"
 
 
 def test_update_chooses_the_newest_stored_then_the_remembered_builds(updater, server, sims):
