@@ -17,7 +17,6 @@ import pytest
 
 SOURCE_DIR = Path(os.environ.get("UPDATER_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 UPDATER_BIN = Path(os.environ.get("UPDATER_BIN", SOURCE_DIR / "build" / "bin" / "updater"))
-GOLDEN_DIR = Path(__file__).resolve().parent / "golden"
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import birdpack  # noqa: E402,F401 (for the test files)

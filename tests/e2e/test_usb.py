@@ -1,11 +1,7 @@
-"""The updater's libusb and hidapi code against emulated USB devices.
-
-Modules and the i.MX serial downloader sit on a umockdev bus owned by the
-test process (tools/usb_modules.py): its ioctl handlers run on a worker
-thread here while the updater, started with umockdev's preload library and
-the testbed directory, finds the devices through udev and sysfs and talks to
-them through usbfs and hidraw ioctls as on real hardware. Each test has a
-testbed of its own.
+"""The updater's libusb and hidapi code against emulated USB devices: a
+umockdev bus owned by the test process (tools/usb_modules.py) answers the
+usbfs and hidraw ioctls of the updater, which runs with umockdev's preload
+library. Each test has a testbed of its own.
 """
 import pytest
 
@@ -24,28 +20,22 @@ if not usb_modules.platform_supported():
 
 
 class UsbBench:
-    """Devices on one emulated bus, with access to their engines' state."""
-
     def __init__(self, state_dir):
         self.state_dir = str(state_dir)
         self.bus = usb_modules.UsbBus()
         self.devices = {}
 
-    def module(self, serial, **keys):
-        """A module on USB; keys are virtual_module.py module keys and
-        usb_modules.py usb_* keys."""
+    def module(self, serial, plug=True, **keys):
+        """keys: virtual_module.py keys and usb_modules.py usb_* keys."""
         spec = ",".join(["serial=%s" % serial] + ["%s=%s" % kv for kv in keys.items()])
-        dev = usb_modules.ModuleUsbDevice.from_spec(spec, self.state_dir)
-        self.devices[serial] = dev
-        self.bus.add(dev)
-        return dev
+        self.devices[serial] = usb_modules.ModuleUsbDevice.from_spec(spec, self.state_dir)
+        if plug:
+            self.bus.add(self.devices[serial])
+        return self.devices[serial]
 
     def imx(self, **loader_keys):
-        """An i.MX chip in serial-download mode whose loader, once started,
-        is the module DEADDEAD with the given keys."""
-        spec = ",".join("%s=%s" % kv for kv in dict(serial="DEADDEAD", **loader_keys).items())
-        loader = usb_modules.ModuleUsbDevice.from_spec(spec, self.state_dir)
-        self.devices["DEADDEAD"] = loader
+        """An i.MX chip whose loader, once started, is the module DEADDEAD."""
+        loader = self.module("DEADDEAD", plug=False, **loader_keys)
         chip = usb_modules.ImxHidDevice((), self.state_dir + "/imx", loader, 0.3)
         self.bus.add(chip)
         return chip
@@ -58,7 +48,6 @@ class UsbBench:
         return self.status(serial)["stats"]
 
     def flash(self, serial):
-        """The module's written flash as {address: bytes}."""
         with self.bus.lock:
             return {start: bytes(data) for start, data in self.devices[serial].module.flash.segments}
 
@@ -81,13 +70,12 @@ def usb(tmp_path):
 
 @pytest.fixture
 def run(updater, usb):
-    """The updater on the emulated bus."""
     updater.wrapper = usb.bus.env_args()
     return updater
 
 
 def firmware(tmp_path):
-    """Build 1200 of the module as a file; returns (path, flash address, payload)."""
+    """Build 1200 as a file: (path, flash address, payload)."""
     data = birdpack.build_bird(birdpack.sample_description(SERIAL, "Ironwood", 1200, "1.2.0", size=8192))
     path = tmp_path / "1200.bird"
     path.write_bytes(data)
