@@ -10,7 +10,6 @@ import re
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -38,19 +37,13 @@ CHIP_BUILD = 3100
 LOADER_CODE = birdpack.pseudo_random_bytes(2500, 5)
 
 
-@dataclass
 class Result:
-    status: int
-    stdout: str
-    stderr: str
-
-    @property
-    def out_lines(self):
-        return self.stdout.splitlines()
-
-    @property
-    def err_lines(self):
-        return self.stderr.splitlines()
+    def __init__(self, proc):
+        self.status = proc.returncode
+        self.stdout = proc.stdout.decode("utf-8", "replace")
+        self.stderr = proc.stderr.decode("utf-8", "replace")
+        self.out_lines = self.stdout.splitlines()
+        self.err_lines = self.stderr.splitlines()
 
 
 class UpdaterRunner:
@@ -69,8 +62,7 @@ class UpdaterRunner:
         cmd = self.ns.prefix() + private_home_prefix(self.home, store) + self.wrapper + [str(UPDATER_BIN)]
         proc = subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
-        return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
-                      proc.stderr.decode("utf-8", "replace"))
+        return Result(proc)
 
 
 def module_spec(serial, ip_index=0, **keys):

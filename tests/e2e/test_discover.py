@@ -1,6 +1,5 @@
-"""-D: modules behind a router, and searches that find nothing. (Modules
-answering on TCP/IP, with and without faults, are the fault matrix's
-discover and router stages.)"""
+"""-D: modules behind a router, and searches that find nothing; modules with
+faults are the fault matrix's."""
 import time
 
 import pytest

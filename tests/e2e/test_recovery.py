@@ -1,7 +1,5 @@
-"""-N and -U -t RECOVER through the LPC ISP and i.MX serial-download
-simulators on pseudo-terminals, with the update server stand-in. (A chip's
-or the server's faults are the fault matrix's fingerprint and recover
-stages.)"""
+"""-N and -U -t RECOVER with the bootloader simulators on pseudo-terminals;
+their faults are the fault matrix's."""
 import time
 
 from conftest import BANNER, CHIP_SERIAL, CHIP_WORDS, LOADER_CODE, UPDATE_TIME, birdpack, serve_loader, serve_recovery

@@ -1,6 +1,5 @@
-"""-B, -G, -U and -G -U against virtual modules and the update server: the
-flows that end well and the choices they make. (What a fault in the server,
-the module or the store does is the fault matrix's.)"""
+"""-B, -G, -U and -G -U: the flows that end well and the choices they make;
+faults are the fault matrix's."""
 import re
 import time
 
