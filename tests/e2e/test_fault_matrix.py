@@ -7,18 +7,10 @@ effect of a good run. A failed update never tells the module to reboot; a
 failed recovery never starts the chip's image, nor erases its flash where the
 row says so.
 
-Stages: discover (faulty 0001ABCD beside healthy 0002BEEF), router (router
-D272031D with child 00000404 and, for child faults, 00000606), list (server
-offers 1100 and 1200), download (1100 stored, 1200 newest), update (1200
-stored, the module runs 1100), fingerprint (-N on a bootloader simulator's
-pseudo-terminal, the default loader stored), recover (-U -t RECOVER, the
-chip's build 3100 stored), recover-get (3100 downloaded on demand).
-
-Injections: mod/child K=V (tools/virtual_module.py keys of 0001ABCD or the
-router, or of child 00000606), srv OP:KIND (tools/update_server.py faults),
-url refused/blackhole, flood (datagrams on the discovery reply port every
-0.3 s), lpc/imx ARGS (simulator switches), port gone, store ro/full (home
-bound read-only, or a tmpfs filled up), "new" (device 0001ABCE, no entry).
+Stage.prepare() sets up what a stage finds before its command runs; an
+injection is "mod" or "child" virtual-module keys, "srv" server faults, a
+"url", "flood" of the discovery reply port, "lpc"/"imx" simulator switches,
+"port gone", or "store ro"/"store full" (with "new": a device not stored).
 
 A stalled server costs the HTTP client's 30 s low-speed abort and a module
 that does not restart the 30 s reboot wait, so each appears once. An i.MX
