@@ -46,11 +46,9 @@ ISP = {
                    (b"R " + RAM + b" 8\r\n", b"R " + RAM + b" 8\r\n0\r\n" + LINE + SUM), (b"OK\r\n", b"OK\r\n")]),
     "resend": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE),
                     (b"1\r\n", b"1\r\nRESEND\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n")]),
-    "malformed": ([], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"W " + RAM + b" 8\r\n", b"0\r\n"),
-                       (LINE[:-3] + b"\r\n", b""), (SUM, b"RESEND\r\n"), (LINE, b""), (SUM, b"OK\r\n")]),
     "forced-resend": (["--w-resend", "once"], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"W " + RAM + b" 8\r\n", b"0\r\n"),
                                                (LINE + SUM, b"RESEND\r\n"), (LINE + SUM, b"OK\r\n")]),
-    "refused-copy": (["--fail", "C=10"], UNLOCKED + [(b"C 0 " + RAM + b" 256\r\n", b"C 0 " + RAM + b" 256\r\n10\r\n")]),
+    "erase": ([], UNLOCKED),
     "refused-echo": (["--fail", "A 1=12"], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"A 1\r\n", b"12\r\n"),
                                             (b"J\r\n", b"0\r\n637615927\r\n")]),
     "read-flash": ([], [(b"R 0 4\r\n", b"R 0 4\r\n0\r\n" + uuencode(b"\xff" * 4) + b"1020\r\n")]),
@@ -86,7 +84,6 @@ LOADER = bytes(range(256)) * 10
 SDP = {
     # name: (switches, [(host sends, chip answers)])
     "status": ([], [(STATUS, HAB_OPEN + STATUS_OK)]),
-    "split-command": ([], [(STATUS[:10], b""), (STATUS[10:] + STATUS, (HAB_OPEN + STATUS_OK) * 2)]),
     "fuses": (["--cfg0", "0x11223344", "--cfg1", "0xA1B2C3D4"],
               [(sdp_command(0x01, 0x401F4410, 4), HAB_OPEN + bytes.fromhex("44332211")),
                (sdp_command(0x01, 0x401F4420, 4), HAB_OPEN + bytes.fromhex("d4c3b2a1"))]),
@@ -96,10 +93,6 @@ SDP = {
                         (sdp_command(0x01, 0x20000000, 4), HAB_OPEN + LOADER[:4])]),
     # After the jump the ROM is gone.
     "jump": ([], [(sdp_command(0x0B, 0x20000400, fmt=0), HAB_OPEN), (STATUS, b"")]),
-    "closed": (["--hab", "closed"], [(STATUS, bytes.fromhex("12343412") + STATUS_OK)]),
-    "unanswered": (["--ignore-status", "1"], [(STATUS, b""), (STATUS, HAB_OPEN + STATUS_OK)]),
-    "wrong-completion": (["--wrong-completion", "0x12345678"],
-                         [(sdp_command(0x04, 0x20000000, 4) + b"abcd", HAB_OPEN + bytes.fromhex("78563412"))]),
 }
 
 
