@@ -2,7 +2,7 @@
 their faults are the fault matrix's."""
 import time
 
-from conftest import BANNER, CHIP_SERIAL, CHIP_WORDS, LOADER_CODE, UPDATE_TIME, birdpack, serve_loader, serve_recovery
+from conftest import BANNER, CHIP_SERIAL, CHIP_WORDS, LOADER_CODE, birdpack, serve_loader, serve_recovery
 
 FINGERPRINT = " ".join("%08X" % w for w in CHIP_WORDS)
 
@@ -30,12 +30,8 @@ def test_lpc_recovery_downloads_and_writes_the_decoded_image(updater, server, si
     serve_recovery(server, image)
     sim = sims.chip("lpc")
     r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
+    # Its lines are the fault matrix's recover and recover-get rows'.
     assert (r.status, r.stderr) == (0, ""), r.stdout
-    assert r.out_lines[1:-1] == [
-        "Recovering firmware with build: 3100", "Downloading firmware build 3100", "Retrieving build 3100",
-        "Validating build 3100 with server", "Build 3100 is valid", "Transferring firmware block 1 of 1, 8192 bytes",
-        "Transferred 1 blocks, 8192 total bytes", "Rebooting Device"]
-    assert UPDATE_TIME.match(r.out_lines[-1])
     assert sim.flash()[0x4000:0x4000 + len(image)] == image
     assert sim.log()["go"] is not None
     # The chip's words went to the server in the order read from the chip.

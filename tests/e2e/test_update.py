@@ -5,14 +5,11 @@ import time
 
 import pytest
 
-from conftest import UPDATE_TIME, birdpack, module_spec, settings
+from conftest import birdpack, module_spec, settings
 
 SERIAL = "0001ABCD"
 CTIME = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
 NEWER = "New firmware is available.  Updater will proceed if valid firmware is found locally."
-LOADED = ["Transferring loader to device", "Transferring loader block 1 of 1, 4100 bytes",
-          "Transferred 1 blocks, 4100 total bytes", "Starting Load on Device",
-          "Transferring firmware block 1 of 1, 65540 bytes", "Transferred 1 blocks, 65540 total bytes"]
 
 
 def test_list_builds_ordered_by_version_text(updater, server):
@@ -71,8 +68,8 @@ def test_update_from_a_file_patches_the_serial_number(updater, server, sims, tmp
     local.write_bytes(path.read_bytes())
     r = updater("-U", "-d", SERIAL, "-f", local, "-u", server.url)
     assert (r.status, r.stderr) == (0, ""), r.stdout
-    assert r.out_lines[1:-1] == ["Updating from Birdfile: %s" % local] + LOADED
-    assert UPDATE_TIME.match(r.out_lines[-1])
+    # The transfer's lines are the fault matrix's.
+    assert r.out_lines[1] == "Updating from Birdfile: %s" % local
     # The firmware as the module holds it: the serial number written in as
     # a word at +0x200 and as UTF-16 text at +0x210.
     fw = birdpack.parse_bird(path.read_bytes()).find_blocks(birdpack.BLOCK_FIRMWARE)[0]
@@ -116,7 +113,7 @@ def test_get_then_update(updater, server, sims):
     with_module(sims, server)
     r = updater("-G", "-U", "-d", SERIAL, "-u", server.url)
     assert r.status == 0, r.stderr
-    assert r.out_lines[6:9] == ["Build 1200 is valid", "Updating firmware with build: 1200", LOADED[0]]
+    assert r.out_lines[6:9] == ["Build 1200 is valid", "Updating firmware with build: 1200", "Transferring loader to device"]
     values = settings(updater.store, SERIAL)
     assert (values["LATEST_DOWNLOAD"], values["LATEST_TRANSFER"]) == ("1200.bird", "1200.bird")
 
