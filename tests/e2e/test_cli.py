@@ -33,7 +33,6 @@ CASES = [
     # Option errors: two banner lines and the short usage.
     (["-OVER", "-U", "-d", "1234"],  1, BANNER[:2], "Invalid format for firmware update override parameter [-OVER]\n"
                                                     + SHORT),
-    (["-Y"],                         1, BANNER[:2], "Unhandled command: [-Y]\n" + SHORT),
     (["-r", "xyz"],                  1, BANNER[:2], "Invalid router serial number obtained from argument [xyz]\n"
                                                     + SHORT),
     (["-Y", "-d", "zz", "-t", "bad"], 1, BANNER[:2], "Unhandled command: [-Y]\n"

@@ -347,8 +347,7 @@ def check_output(case, r, url):
 
 
 def check_module(case, vm):
-    """A failed update never tells the module to start the new image; only
-    the module that ignores the reboot has been told."""
+    # Only the module that ignores the reboot was told to start the new image.
     if vm is None or case.status == 0:
         return
     status = vm.wait_status(SERIAL, lambda s: True)
