@@ -1,14 +1,8 @@
-"""Fixtures shared by the end-to-end tests of the updater binary.
-
-`updater` runs the real binary inside a fresh network namespace and a private
-mount namespace whose password-database home directory is a temporary
-directory, and returns exit status, stdout and stderr separately. `sims`
-starts the stand-ins of tools/ for one test (virtual modules on the LAN side
-of that namespace, the update server on the updater's side, bootloader
-simulators on pseudo-terminals) and stops them all when the test ends.
-
-Every test has its own namespaces (named after the process), temporary
-directories and ephemeral ports, so tests may run in parallel processes.
+"""Fixtures of the end-to-end tests: `updater` runs the binary in a network
+namespace of its own and a private mount namespace whose password-database
+home is a temporary directory; `sims` starts the stand-ins of tools/ for one
+test and stops them when it ends. Each test has its own namespaces, files and
+ports, so tests may run in parallel.
 """
 import json
 import os
@@ -16,14 +10,12 @@ import re
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
 SOURCE_DIR = Path(os.environ.get("UPDATER_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 UPDATER_BIN = Path(os.environ.get("UPDATER_BIN", SOURCE_DIR / "build" / "bin" / "updater"))
-GOLDEN_DIR = Path(__file__).resolve().parent / "golden"
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import birdpack  # noqa: E402,F401 (for the test files)
@@ -37,31 +29,28 @@ HOST_IP = "10.231.0.1"
 MODULE_IPS = ["10.231.0.%d" % i for i in range(2, 6)]
 # The store as the updater names it: under the password database's home.
 STORE = os.path.join(passwd_home(), ".orvantis", "updater")
+# The chip of tools/lpc_isp_sim.py: its identification words (fingerprint and
+# decoding key); the server names device 0042F00D build 3100 for it.
+CHIP_WORDS = [0x1F0A2B3C, 0x8C4D5E6F, 0x00000042, 0xFEDCBA98]
+CHIP_SERIAL = "0042F00D"
+CHIP_BUILD = 3100
+LOADER_CODE = birdpack.pseudo_random_bytes(2500, 5)
 
 
-@dataclass
 class Result:
-    status: int
-    stdout: str
-    stderr: str
-
-    @property
-    def out_lines(self):
-        return self.stdout.splitlines()
-
-    @property
-    def err_lines(self):
-        return self.stderr.splitlines()
+    def __init__(self, proc):
+        self.status = proc.returncode
+        self.stdout = proc.stdout.decode("utf-8", "replace")
+        self.stderr = proc.stderr.decode("utf-8", "replace")
+        self.out_lines = self.stdout.splitlines()
+        self.err_lines = self.stderr.splitlines()
 
 
 class UpdaterRunner:
-    """Runs the updater binary isolated from the machine's network and home."""
-
     def __init__(self, ns, home):
         self.ns = ns
         self.home = home
-        # Command words put before the binary (inside both namespaces), e.g.
-        # `env VAR=value` for an emulated USB bus.
+        # Command words put before the binary, inside both namespaces.
         self.wrapper = []
 
     @property
@@ -69,17 +58,15 @@ class UpdaterRunner:
         return self.home / ".orvantis" / "updater"
 
     def __call__(self, *args, timeout=120, store=None):
-        """store: None, or "ro" / "full" for a read-only or full store
-        (see netns.private_home_prefix)."""
+        """store: None, "ro" or "full" (see netns.private_home_prefix)."""
         cmd = self.ns.prefix() + private_home_prefix(self.home, store) + self.wrapper + [str(UPDATER_BIN)]
         proc = subprocess.run(cmd + [str(a) for a in args], capture_output=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
-        return Result(proc.returncode, proc.stdout.decode("utf-8", "replace"),
-                      proc.stderr.decode("utf-8", "replace"))
+        return Result(proc)
 
 
 def module_spec(serial, ip_index=0, **keys):
-    """A --module spec of tools/virtual_module.py, the module on its own LAN address."""
+    """A --module spec of tools/virtual_module.py."""
     keys.setdefault("ip", MODULE_IPS[ip_index])
     keys.setdefault("port", 0)
     return ",".join(["serial=%s" % serial] + ["%s=%s" % kv for kv in keys.items()])
@@ -100,13 +87,32 @@ def settings(store, serial):
 
 
 def wait_for(predicate, timeout=5.0):
-    """Polls predicate until it returns something true; returns its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
         if value or time.monotonic() > deadline:
             return value
         time.sleep(0.05)
+
+
+def serve_loader(server):
+    """The default recovery loader: LOADER_CODE for RAM at 0x20000000, started at 0x20000400."""
+    server.put("DEADDEAD", 7, birdpack.build_bird({
+        "info": {"build": 7, "version": "0.0.7", "serial": "DEADDEAD", "model": "Ironwood"},
+        "blocks": [{"type": 0, "address": "0x20000000", "payload": {"hex": LOADER_CODE.hex()}}],
+        "loader_start": "0x20000400"}))
+
+
+def serve_recovery(server, payload, **desc):
+    """The chip's recovery image (payload at 0x4000 and the 4-byte end marker,
+    coded with CHIP_WORDS) and the server's answer for the chip's fingerprint."""
+    desc.update(info={"build": CHIP_BUILD, "version": "3.1.0", "serial": CHIP_SERIAL, "model": "Ironwood"},
+                blocks=[{"type": 1, "address": "0x4000", "payload": {"hex": payload.hex()}},
+                        {"type": 1, "address": "0x20000", "payload": {"hex": "01020304"}}],
+                scramble={"key": ["%08X" % w for w in CHIP_WORDS]})
+    server.put(CHIP_SERIAL, CHIP_BUILD, birdpack.build_bird(desc))
+    fingerprint = " ".join("%08X" % w for w in CHIP_WORDS)
+    (server.root / "recovery").write_text("%s %s %d\n" % (fingerprint, CHIP_SERIAL, CHIP_BUILD))
 
 
 class Modules:
@@ -120,14 +126,13 @@ class Modules:
         return json.loads(path.read_text()) if path.exists() else None
 
     def wait_status(self, serial, predicate, timeout=5.0):
-        """The module's status once predicate(status) holds (None if it never does)."""
         def check():
             status = self.status(serial)
             return status if status is not None and predicate(status) else None
         return wait_for(check, timeout)
 
     def flash(self, serial):
-        """The module's written flash as {address: bytes} of contiguous ranges."""
+        """{address: bytes} of each written range."""
         path = self.state_dir / ("%s.flash.json" % serial)
         ranges = json.loads(path.read_text())["ranges"] if path.exists() else []
         return {r["address"]: bytes.fromhex(r["hex"]) for r in ranges}
@@ -155,21 +160,17 @@ class Server:
         return [r["op"] for r in self.requests()]
 
     def put(self, serial, build, data):
-        """Serves data as build of serial; returns its path."""
         path = self.root / serial / ("%d.bird" % build)
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
         return path
 
     def add_build(self, serial, build, version, model="Ironwood", **kw):
-        """Serves a sample build (tools/birdpack.py); returns its path."""
         desc = birdpack.sample_description(serial=serial, model=model, build=build, version=version, **kw)
         return self.put(serial, build, birdpack.build_bird(desc))
 
 
 class Chip:
-    """A ROM bootloader simulator on a pseudo-terminal of its own."""
-
     def __init__(self, state_dir, port):
         self.state_dir = state_dir
         self.port = port
@@ -183,8 +184,6 @@ class Chip:
 
 
 class Sims:
-    """The stand-ins one test started; close() stops them all."""
-
     def __init__(self, ns, tmp):
         self.ns, self.tmp = ns, tmp
         self.running = []
@@ -208,8 +207,7 @@ class Sims:
         return Modules(*self._start("virtual_module.py", args, "ready.json", self.ns.peer_prefix()))
 
     def server(self, tls=()):
-        """The update server on the updater's side (one per test); tls: its
-        certificate and key files, for HTTPS."""
+        """The update server (one per test); tls: certificate and key files."""
         if self._server is None:
             root = self.tmp / "tree"
             root.mkdir()
@@ -221,8 +219,6 @@ class Sims:
         return self._server
 
     def chip(self, kind, *args):
-        """tools/lpc_isp_sim.py ("lpc") or tools/imx_sdp_sim.py ("imx") with
-        the given switches."""
         if kind == "imx":
             # An incomplete command is dropped, so the LPC handshake the
             # updater tries first does not swallow the i.MX commands.
@@ -238,8 +234,7 @@ class Sims:
 
 @pytest.fixture
 def netns():
-    """The updater's host (10.231.0.1) and, on the other end of a veth pair,
-    the LAN side where simulated modules listen (10.231.0.2 and up)."""
+    """The updater's side (HOST_IP) and the modules' LAN side (MODULE_IPS)."""
     if os.geteuid() != 0:
         pytest.skip("network namespaces need root")
     ns = NetNS(addresses=(HOST_IP + "/24",), peer_addresses=tuple(ip + "/24" for ip in MODULE_IPS))

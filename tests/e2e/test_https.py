@@ -1,10 +1,5 @@
-"""-B and -G against an update server that speaks HTTPS: the certificate must
-chain to the system's CA bundle and name the host of the URL.
-
-The certificates are made at test time: a test CA, which is bind-mounted over
-the system CA bundle in the updater's mount namespace, and a second CA nobody
-trusts. The server's host name resolves through an /etc/hosts bound there too.
-"""
+"""-B and -G over HTTPS: the certificate must chain to the system's CA bundle
+(a test CA bound over it) and name the URL's host (an /etc/hosts bound too)."""
 import subprocess
 
 import pytest

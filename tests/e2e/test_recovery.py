@@ -1,28 +1,10 @@
-"""-N and -U -t RECOVER through the LPC ISP and i.MX serial-download
-simulators on pseudo-terminals, with the update server stand-in. (A chip's
-or the server's faults are the fault matrix's fingerprint and recover
-stages.)"""
+"""-N and -U -t RECOVER with the bootloader simulators on pseudo-terminals;
+their faults are the fault matrix's."""
 import time
 
-from conftest import BANNER, UPDATE_TIME, birdpack
+from conftest import BANNER, CHIP_SERIAL, CHIP_WORDS, LOADER_CODE, birdpack, serve_loader, serve_recovery
 
-# The chip's device identification words: its fingerprint and decoding key.
-WORDS = [0x1F0A2B3C, 0x8C4D5E6F, 0x00000042, 0xFEDCBA98]
-FINGERPRINT = " ".join("%08X" % w for w in WORDS)
-SERIAL = "0042F00D"
-BUILD = 3100
-
-
-def serve_recovery(server, payload, **desc):
-    """A recovery image of one firmware block at 0x4000 and the 4-byte end
-    marker, scrambled with the chip's words, and the server's answer for the
-    chip's fingerprint."""
-    desc.update(info={"build": BUILD, "version": "3.1.0", "serial": SERIAL, "model": "Ironwood"},
-                blocks=[{"type": 1, "address": "0x4000", "payload": {"hex": payload.hex()}},
-                        {"type": 1, "address": "0x20000", "payload": {"hex": "01020304"}}],
-                scramble={"key": ["%08X" % w for w in WORDS]})
-    server.put(SERIAL, BUILD, birdpack.build_bird(desc))
-    (server.root / "recovery").write_text("%s %s %d\n" % (FINGERPRINT, SERIAL, BUILD))
+FINGERPRINT = " ".join("%08X" % w for w in CHIP_WORDS)
 
 
 def test_fingerprint_of_an_lpc_chip_touches_no_flash(updater, sims):
@@ -48,18 +30,14 @@ def test_lpc_recovery_downloads_and_writes_the_decoded_image(updater, server, si
     serve_recovery(server, image)
     sim = sims.chip("lpc")
     r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
+    # Its lines are the fault matrix's recover and recover-get rows'.
     assert (r.status, r.stderr) == (0, ""), r.stdout
-    assert r.out_lines[1:-1] == [
-        "Recovering firmware with build: 3100", "Downloading firmware build 3100", "Retrieving build 3100",
-        "Validating build 3100 with server", "Build 3100 is valid", "Transferring firmware block 1 of 1, 8192 bytes",
-        "Transferred 1 blocks, 8192 total bytes", "Rebooting Device"]
-    assert UPDATE_TIME.match(r.out_lines[-1])
     assert sim.flash()[0x4000:0x4000 + len(image)] == image
     assert sim.log()["go"] is not None
     # The chip's words went to the server in the order read from the chip.
     assert [q["query"]["fp"] for q in server.requests() if q["op"] == "fix"] == [FINGERPRINT]
     assert server.ops() == ["fix", "hi", "qu", "builds", "bird"]
-    assert (updater.store / SERIAL / ("%d.bird" % BUILD)).exists()
+    assert (updater.store / CHIP_SERIAL / "3100.bird").exists()
 
 
 def test_image_with_a_serial_number_block_is_refused_before_erasing(updater, server, sims):
@@ -72,17 +50,13 @@ def test_image_with_a_serial_number_block_is_refused_before_erasing(updater, ser
 
 
 def test_imx_chip_on_a_serial_line_runs_its_loader_then_is_looked_for_on_usb(updater, server, sims):
-    loader = birdpack.pseudo_random_bytes(2500, 5)
-    server.put("DEADDEAD", 7, birdpack.build_bird({
-        "info": {"build": 7, "version": "0.0.7", "serial": "DEADDEAD", "model": "Ironwood"},
-        "blocks": [{"type": 0, "address": "0x20000000", "payload": {"hex": loader.hex()}}],
-        "loader_start": "0x20000400"}))
+    serve_loader(server)
     sim = sims.chip("imx")
     start = time.monotonic()
     r = updater("-N", "-s", sim.port, "-u", server.url)
     # The loader runs, but it cannot be found on USB here: 15 s of looking.
     assert 14 < time.monotonic() - start < 60
     assert (r.status, r.out_lines, r.err_lines) == (1, [BANNER], ["Got no response from chip"])
-    assert (sim.state_dir / "load_20000000.bin").read_bytes() == loader
+    assert (sim.state_dir / "load_20000000.bin").read_bytes() == LOADER_CODE
     assert sim.log()["jump"]["address"] == 0x20000400
     assert (updater.store / "DEADDEAD" / "7.bird").exists()

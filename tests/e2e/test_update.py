@@ -1,19 +1,15 @@
-"""-B, -G, -U and -G -U against virtual modules and the update server: the
-flows that end well and the choices they make. (What a fault in the server,
-the module or the store does is the fault matrix's.)"""
+"""-B, -G, -U and -G -U: the flows that end well and the choices they make;
+faults are the fault matrix's."""
 import re
 import time
 
 import pytest
 
-from conftest import UPDATE_TIME, birdpack, module_spec, settings
+from conftest import birdpack, module_spec, settings
 
 SERIAL = "0001ABCD"
 CTIME = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
 NEWER = "New firmware is available.  Updater will proceed if valid firmware is found locally."
-LOADED = ["Transferring loader to device", "Transferring loader block 1 of 1, 4100 bytes",
-          "Transferred 1 blocks, 4100 total bytes", "Starting Load on Device",
-          "Transferring firmware block 1 of 1, 65540 bytes", "Transferred 1 blocks, 65540 total bytes"]
 
 
 def test_list_builds_ordered_by_version_text(updater, server):
@@ -21,14 +17,8 @@ def test_list_builds_ordered_by_version_text(updater, server):
         server.add_build(SERIAL, build, version)
     r = updater("-B", "-d", SERIAL, "-u", server.url)
     assert (r.status, r.stderr) == (0, "")
-    # Ordered by version text as plain bytes.
-    assert r.out_lines[1:] == [
-        "Build List for device [0001ABCD]:", "",
-        "Build          \tVersion        ",
-        "990            \t1.1.9          ",
-        "1100           \t1.10.0         ",
-        "1200           \t1.2.0          ",
-    ]
+    # Ordered by version text as plain bytes; the fault matrix pins the layout.
+    assert [line.split()[0] for line in r.out_lines[4:]] == ["990", "1100", "1200"]
     assert server.ops() == ["hi", "builds"]
 
 
@@ -37,11 +27,6 @@ def test_get_the_newest_build_makes_the_store_entry(updater, server):
     path = server.add_build(SERIAL, 1200, "1.2.0")
     r = updater("-G", "-d", SERIAL, "-u", server.url)
     assert (r.status, r.stderr) == (0, "")
-    assert r.out_lines[1:] == [
-        "Retrieving firmware for device with serial number 0001ABCD",
-        "No build specified", "Using Latest build",
-        "Retrieving build 1200", "Validating build 1200 with server", "Build 1200 is valid",
-    ]
     assert (updater.store / SERIAL / "1200.bird").read_bytes() == path.read_bytes()
     lines = (updater.store / SERIAL / ".settings").read_text().splitlines()
     assert lines == sorted(lines)
@@ -65,16 +50,15 @@ def test_get_a_build_not_offered(updater, server):
     assert not (updater.store / SERIAL / "999.bird").exists()
 
 
-def with_module(sims, server, model="Ironwood", serial_offsets=True, **keys):
-    """Build 1200 on the server, the module running 1100; returns (path, modules)."""
+def with_module(sims, server, model="Ironwood", serial_offsets=True):
+    """Build 1200 on the server, the module running 1100: (path, modules)."""
     path = server.add_build(SERIAL, 1200, "1.2.0", model=model, serial_offsets=serial_offsets)
-    keys = dict(dict(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300,
-                     reboot_offline_ms=500), **keys)
+    keys = dict(model=19, address=2, version="1.1.0", build=1100, load_offline_ms=300, reboot_offline_ms=500)
     return path, sims.modules(module_spec(SERIAL, 0, **keys))
 
 
 def settle():
-    """Waits out the module's restart after an update (reboot_offline_ms)."""
+    """Waits out the module's restart after an update."""
     time.sleep(0.8)
 
 
@@ -84,8 +68,8 @@ def test_update_from_a_file_patches_the_serial_number(updater, server, sims, tmp
     local.write_bytes(path.read_bytes())
     r = updater("-U", "-d", SERIAL, "-f", local, "-u", server.url)
     assert (r.status, r.stderr) == (0, ""), r.stdout
-    assert r.out_lines[1:-1] == ["Updating from Birdfile: %s" % local] + LOADED
-    assert UPDATE_TIME.match(r.out_lines[-1])
+    # The transfer's lines are the fault matrix's.
+    assert r.out_lines[1] == "Updating from Birdfile: %s" % local
     # The firmware as the module holds it: the serial number written in as
     # a word at +0x200 and as UTF-16 text at +0x210.
     fw = birdpack.parse_bird(path.read_bytes()).find_blocks(birdpack.BLOCK_FIRMWARE)[0]
@@ -98,10 +82,6 @@ def test_update_from_a_file_patches_the_serial_number(updater, server, sims, tmp
     values = settings(updater.store, SERIAL)
     assert values["LATEST_TRANSFER"] == str(local)
     assert CTIME.match(values["LAST_TRANSFER_DATE"])
-    # The module runs the new firmware once its restart is over.
-    time.sleep(1.0)
-    r = updater("-D", "-t", "TCPIP")
-    assert r.out_lines[-1] == "    0001ABCD  02       02      Ironwood       1.2.0 (1200) [10.231.0.2]"
 
 
 def test_update_chooses_the_newest_stored_then_the_remembered_builds(updater, server, sims):
@@ -133,7 +113,7 @@ def test_get_then_update(updater, server, sims):
     with_module(sims, server)
     r = updater("-G", "-U", "-d", SERIAL, "-u", server.url)
     assert r.status == 0, r.stderr
-    assert r.out_lines[6:9] == ["Build 1200 is valid", "Updating firmware with build: 1200", LOADED[0]]
+    assert r.out_lines[6:9] == ["Build 1200 is valid", "Updating firmware with build: 1200", "Transferring loader to device"]
     values = settings(updater.store, SERIAL)
     assert (values["LATEST_DOWNLOAD"], values["LATEST_TRANSFER"]) == ("1200.bird", "1200.bird")
 
