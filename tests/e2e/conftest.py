@@ -224,8 +224,11 @@ class Sims:
             # updater tries first does not swallow the i.MX commands.
             args = ("--frame-timeout-ms", "200") + args
         script = {"lpc": "lpc_isp_sim.py", "imx": "imx_sdp_sim.py"}[kind]
+        # A ROM answers at once, and the updater reads a reply some 20 ms
+        # after its command: the simulator runs at a higher priority, so that
+        # the other tests' processes delay it less.
         return Chip(*self._start(script, ["--port-file", "{state}/port", "--state-dir", "{state}"] + list(args),
-                                 "port"))
+                                 "port", ["nice", "-n", "-10"]))
 
     def close(self):
         for s in self.running:
