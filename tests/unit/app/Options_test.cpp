@@ -42,6 +42,7 @@ TEST(Options, EachArgumentIsReadByItsRules)
         // Serial numbers are hexadecimal, with an optional prefix, cut to 32 bits.
         {{"-d", "0x40F5849A"}, true, "d", "40F5849A"},
         {{"-d", "0X40f5849a"}, true, "d", "40F5849A"},
+        {{"-d", "0123ABCD"}, true, "d", "123ABCD"},
         {{"-d", "123456789"}, true, "d", "23456789"},
         {{"-d", "0x12-4"}, false, "d", "0"},
         {{"-r", "0xD272031D"}, true, "r", "D272031D"},
@@ -62,6 +63,7 @@ TEST(Options, EachArgumentIsReadByItsRules)
         // leave the log off.
         {{"-X", "0x408"}, true, "X", "408 active 408"},
         {{"-X", "16"}, true, "X", "10 active 10"},
+        {{"-X", "0X1F"}, true, "X", "1F active 1F"},
         {{"-X", "12abc"}, true, "X", "C active 0"},
         // -OVERRIDE may be cut to eight characters, no further.
         {{"-OVERRID"}, true, "O", "1"},
