@@ -58,13 +58,6 @@ BirdBuilder& BirdBuilder::LoaderStart(uint32_t address)
     return Raw(5, 0, data);
 }
 
-BirdBuilder& BirdBuilder::ReportedCount(uint32_t count)
-{
-    count_set_ = true;
-    count_ = count;
-    return *this;
-}
-
 BirdBuilder& BirdBuilder::Checksum(uint32_t checksum)
 {
     checksum_ = checksum;
@@ -80,7 +73,7 @@ BirdBuilder& BirdBuilder::Header(const Bytes& header)
 BirdBuilder::Bytes BirdBuilder::Inflated() const
 {
     Bytes out;
-    PutBE(out, count_set_ ? count_ : uint32_t(blocks_.size()));
+    PutBE(out, uint32_t(blocks_.size()));
     for (const Block& block : blocks_) {
         out.push_back(block.header);
         PutBE(out, uint32_t(block.data.size()));

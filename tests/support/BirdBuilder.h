@@ -25,13 +25,10 @@ public:
     BirdBuilder& SerialOffsets(uint32_t serial_word, uint32_t descriptor);
     BirdBuilder& LoaderStart(uint32_t address);
 
-    // Overrides the block count written at the start (default: the real count).
-    BirdBuilder& ReportedCount(uint32_t count);
     BirdBuilder& Checksum(uint32_t checksum);
     // The six header bytes (default "bird" 01 01).
     BirdBuilder& Header(const Bytes& header);
 
-    Bytes Inflated() const;
     Bytes File() const;
     // A file around any inflated image.
     Bytes FileFrom(const Bytes& inflated) const;
@@ -47,9 +44,9 @@ private:
         uint8_t header;
         Bytes data;
     };
+    Bytes Inflated() const;
+
     std::vector<Block> blocks_;
-    bool count_set_ = false;
-    uint32_t count_ = 0;
     uint32_t checksum_ = 0;
     Bytes header_{'b', 'i', 'r', 'd', 0x01, 0x01};
 };

@@ -40,7 +40,6 @@ struct FakeUsbDevice {
     uint16_t product = 0x0113;
     std::string serial;  // returned by the serial string descriptor
     ConfigBuilder config = ConfigBuilder::module();
-    int openResult = 0;
     int claimResult = 0;
     int releaseResult = 0;
     // Runs inside claim_interface, while the record is opening.
@@ -76,12 +75,16 @@ public:
         std::vector<uint8_t> data;
     };
     void queueInAnswer(InAnswer answer);
-    void setClearHaltResult(int result);
+    void setClearHaltResult(int result)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clearHaltResult_ = result;
+    }
 
-    std::vector<Transfer> outTransfers() const;  // successful and failed, in order
-    std::vector<uint8_t> outBytes() const;       // payload of successful OUT transfers
+    std::vector<Transfer> outTransfers() const { return get(outTransfers_); }  // successful and failed
+    std::vector<uint8_t> outBytes() const { return get(outBytes_); }  // payload of successful OUT transfers
     bool waitForOutBytes(size_t n, int timeoutMs = 2000) const;
-    std::vector<uint8_t> clearHalts() const;   // endpoints, in order
+    std::vector<uint8_t> clearHalts() const { return get(clearHalts_); }  // endpoints, in order
     int count(const std::string& call) const;  // calls of one libusb function by name
 
 private:
@@ -106,6 +109,12 @@ private:
 
     // Locks mutex_ and counts one call of a libusb function.
     std::unique_lock<std::mutex> enter(const char* call);
+    template <typename T>
+    T get(const T& field) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
 
     ksusb_libusb_api api_;
     mutable std::mutex mutex_;

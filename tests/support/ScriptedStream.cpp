@@ -18,53 +18,11 @@ void ScriptedStream::feed(const uint8_t* bytes, size_t n)
     dryPolls_ = 0;
 }
 
-void ScriptedStream::setReadError(aErr err)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    readError_ = err;
-}
-
-void ScriptedStream::setEndError(aErr err)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    endError_ = err;
-}
-
-void ScriptedStream::setWriteError(aErr err)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeError_ = err;
-}
-
-void ScriptedStream::failWritesFrom(long n)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    failWritesFrom_ = n;
-}
-
 void ScriptedStream::failWritesStartingWith(uint8_t first, long count)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     failFirst_ = first;
     failFirstCount_ = count;
-}
-
-std::vector<uint8_t> ScriptedStream::written() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
-}
-
-size_t ScriptedStream::pendingInput() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return input_.size();
-}
-
-size_t ScriptedStream::consumed() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return consumed_;
 }
 
 bool ScriptedStream::waitForWritten(size_t n, int timeoutMs) const
@@ -78,24 +36,6 @@ bool ScriptedStream::waitForDrained(int timeoutMs) const
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return input_.empty() && dryPolls_ > 0; });
-}
-
-int ScriptedStream::putCalls() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return putCalls_;
-}
-
-int ScriptedStream::writeCalls() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writeCalls_;
-}
-
-bool ScriptedStream::deleted() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return deleted_;
 }
 
 aErr ScriptedStream::sGet(uint8_t* byte, void* reference)

@@ -26,22 +26,25 @@ public:
     // Appends bytes (n may be 0) and re-arms waitForDrained.
     void feed(const uint8_t* bytes, size_t n);
     // From now on get answers err (aErrNone goes back to the fed bytes).
-    void setReadError(aErr err);
+    void setReadError(aErr err) { set(readError_, err); }
     // Answered by get after the fed bytes are used up (default aErrNotReady).
-    void setEndError(aErr err);
+    void setEndError(aErr err) { set(endError_, err); }
     // What every put and write answers from now on (aErrNone: they succeed).
-    void setWriteError(aErr err);
+    void setWriteError(aErr err) { set(writeError_, err); }
     // From the n-th put or write call on (counted from 0) they fail with
     // aErrIO; a negative n never fails.
-    void failWritesFrom(long n);
+    void failWritesFrom(long n) { set(failWritesFrom_, n); }
     // The next count writes whose first byte is first fail with aErrIO (picks
     // out one kind of message when several threads write).
     void failWritesStartingWith(uint8_t first, long count);
 
-    std::vector<uint8_t> written() const;
-    size_t pendingInput() const;
+    std::vector<uint8_t> written() const { return get(output_); }
+    size_t pendingInput() const { return get(input_).size(); }
     // Fed bytes taken by get so far.
-    size_t consumed() const;
+    size_t consumed() const { return get(consumed_); }
+    int putCalls() const { return get(putCalls_); }
+    int writeCalls() const { return get(writeCalls_); }
+    bool deleted() const { return get(deleted_); }
     // Waits until at least n bytes were written; false after timeoutMs.
     bool waitForWritten(size_t n, int timeoutMs = 2000) const;
     // Waits until every fed byte was taken and get has since answered
@@ -49,16 +52,24 @@ public:
     // last byte and has polled since the last feed.
     bool waitForDrained(int timeoutMs = 2000) const;
 
-    int putCalls() const;
-    int writeCalls() const;
-    bool deleted() const;
-
 private:
     static aErr sGet(uint8_t* byte, void* reference);
     static aErr sPut(uint8_t byte, void* reference);
     static aErr sWrite(const uint8_t* bytes, size_t count, void* reference);
     static aErr sDelete(void* reference);
     aErr append(const uint8_t* bytes, size_t count);
+    template <typename T>
+    T get(const T& field) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
+    template <typename T>
+    void set(T& field, T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        field = value;
+    }
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

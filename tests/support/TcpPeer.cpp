@@ -83,25 +83,6 @@ std::vector<uint8_t> TcpPeer::read(size_t n, int timeoutMs)
     return bytes;
 }
 
-std::vector<uint8_t> TcpPeer::readUntilClosed(int timeoutMs, bool* closed)
-{
-    std::vector<uint8_t> bytes;
-    if (closed != nullptr) *closed = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (connFd_ >= 0) {
-        struct pollfd p = {connFd_, POLLIN, 0};
-        if (poll(&p, 1, remainingMs(deadline)) != 1) break;
-        uint8_t buffer[256];
-        ssize_t r = recv(connFd_, buffer, sizeof(buffer), 0);
-        if (r <= 0) {
-            if (closed != nullptr) *closed = true;
-            break;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + r);
-    }
-    return bytes;
-}
-
 bool TcpPeer::send(const std::vector<uint8_t>& bytes)
 {
     if (connFd_ < 0) return false;

@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-// A scripted TCP peer listening on 127.0.0.1 (ephemeral port) that plays a
-// module's side of a link. One connection at a time is "current". Every
-// wait is bounded by the given time-out.
+// A TCP peer on 127.0.0.1 for the socket stream: one connection at a time
+// is "current"; every wait is bounded.
 class TcpPeer {
 public:
     TcpPeer();
@@ -27,8 +26,6 @@ public:
     bool connectionPending(int timeoutMs = 0) const;
     // Reads until n bytes came, the connection ended, or timeoutMs passed.
     std::vector<uint8_t> read(size_t n, int timeoutMs = 2000);
-    // Reads until the connection ends (EOF or reset) or timeoutMs passed.
-    std::vector<uint8_t> readUntilClosed(int timeoutMs = 2000, bool* closed = nullptr);
     bool send(const std::vector<uint8_t>& bytes);
     // Closes the current connection with SO_LINGER 0: the link sees a reset.
     void resetConnection();

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "Log.h"
-#include "LogCapture.h"
 #include "Pty.h"
 
 namespace {
