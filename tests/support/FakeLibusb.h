@@ -59,7 +59,6 @@ public:
     struct Transfer {
         uint8_t endpoint;
         std::vector<uint8_t> data;
-        unsigned int timeoutMs;
     };
     // Scripted answers to OUT transfers, taken in order; when none is left an
     // OUT transfer succeeds. transferred is what the fake reports as sent.
@@ -89,23 +88,8 @@ public:
 
 private:
     static FakeLibusb* current_;
-    static int init(libusb_context** context);
-    static void exit(libusb_context* context);
-    static ssize_t getDeviceList(libusb_context* context, libusb_device*** list);
-    static void freeDeviceList(libusb_device** list, int unref);
-    static int getDeviceDescriptor(libusb_device* device, struct libusb_device_descriptor* descriptor);
-    static int open(libusb_device* device, libusb_device_handle** handle);
-    static void close(libusb_device_handle* handle);
-    static int getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
-                                        int length);
-    static int getConfigDescriptor(libusb_device* device, uint8_t index,
-                                   struct libusb_config_descriptor** config);
-    static void freeConfigDescriptor(struct libusb_config_descriptor* config);
-    static int claimInterface(libusb_device_handle* handle, int number);
-    static int releaseInterface(libusb_device_handle* handle, int number);
     static int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                             int length, int* transferred, unsigned int timeoutMs);
-    static int clearHalt(libusb_device_handle* handle, unsigned char endpoint);
 
     // Locks mutex_ and counts one call of a libusb function.
     std::unique_lock<std::mutex> enter(const char* call);
