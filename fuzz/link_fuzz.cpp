@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "Packets.h"
 #include "ScriptedStream.h"
 #include "aLink.h"
 

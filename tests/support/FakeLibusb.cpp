@@ -30,14 +30,6 @@ ConfigBuilder& ConfigBuilder::addInterface(uint8_t number, uint8_t cls, uint8_t 
     return *this;
 }
 
-ConfigBuilder ConfigBuilder::module()
-{
-    ConfigBuilder b;
-    b.addInterface(0, 0xFF, 0x88, 0x10,
-                   {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
-    return b;
-}
-
 libusb_config_descriptor* ConfigBuilder::get()
 {
     interfaces_.clear();

@@ -22,9 +22,6 @@ public:
     };
     ConfigBuilder& addInterface(uint8_t number, uint8_t cls, uint8_t subclass, uint8_t protocol,
                                 const std::vector<Endpoint>& endpoints);
-    // The standard module interface: number 0, class 0xFF/0x88/0x10, bulk OUT
-    // 0x02 and bulk IN 0x81.
-    static ConfigBuilder module();
     // Valid until the builder changes or goes away.
     libusb_config_descriptor* get();
 
@@ -39,7 +36,9 @@ struct FakeUsbDevice {
     uint16_t vendor = 0x4B53;
     uint16_t product = 0x0113;
     std::string serial;  // returned by the serial string descriptor
-    ConfigBuilder config = ConfigBuilder::module();
+    // The module interface: bulk OUT 0x02 and bulk IN 0x81.
+    ConfigBuilder config = ConfigBuilder().addInterface(
+        0, 0xFF, 0x88, 0x10, {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
     int claimResult = 0;
     int releaseResult = 0;
     // Runs inside claim_interface, while the record is opening.

@@ -34,7 +34,6 @@ public:
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     std::string url(const std::string& path = "/cgi/u") const;
-    // Replies for the next connections, in order.
     void script(const Reply& reply);
     void script(int status, const std::string& body);
     void set_handler(Handler handler);

@@ -54,14 +54,11 @@ public:
 
     bool Listening() const { return listener_ >= 0; }
     void SetResponder(Responder responder);
-    // Spec of a TCP/IP link to this module.
     linkSpec Spec() const;
     uint32_t Ip() const { return ip_; }
     uint16_t Port() const { return port_; }
     uint8_t Address() const { return address_; }
-    // Packets received from the host (control packets included).
     std::vector<Packet> Received();
-    // Waits (bounded) until at least n packets were received.
     bool WaitForPackets(size_t n, int timeoutMs);
     // Sends raw bytes to every connection unasked (on the module's next round).
     void SendRaw(const std::vector<uint8_t>& bytes);

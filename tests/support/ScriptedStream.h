@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "aPacket.h"
 #include "aStream.h"
 
 // The far end of an aStream, in memory, for the unit tests and the fuzz
@@ -18,8 +19,6 @@
 // outlive every stream made by create().
 class ScriptedStream {
 public:
-    // A stream over this transport with the chosen operations; null when
-    // memory runs out.
     aStreamRef create(bool withGet = true, bool withPut = true, bool withWrite = true);
 
     void feed(const std::vector<uint8_t>& bytes) { feed(bytes.data(), bytes.size()); }
@@ -40,12 +39,10 @@ public:
 
     std::vector<uint8_t> written() const { return get(output_); }
     size_t pendingInput() const { return get(input_).size(); }
-    // Fed bytes taken by get so far.
     size_t consumed() const { return get(consumed_); }
     int putCalls() const { return get(putCalls_); }
     int writeCalls() const { return get(writeCalls_); }
     bool deleted() const { return get(deleted_); }
-    // Waits until at least n bytes were written; false after timeoutMs.
     bool waitForWritten(size_t n, int timeoutMs = 2000) const;
     // Waits until every fed byte was taken and get has since answered
     // "nothing" at least once: a single reader has then finished with the
@@ -87,6 +84,11 @@ private:
     int writeCalls_ = 0;
     bool deleted_ = false;
 };
+
+// A complete packet for address with the given data (at most 28 bytes).
+aPacket MakePacket(uint8_t address, const std::vector<uint8_t>& data);
+// A packet as it goes on the wire: address, length, data.
+std::vector<uint8_t> WireBytes(const aPacket* packet);
 
 // Polls pred every millisecond until it holds or timeoutMs pass.
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 2000);
