@@ -46,16 +46,13 @@ BirdBuilder& BirdBuilder::Info(const std::string& build, const std::string& vers
 BirdBuilder& BirdBuilder::SerialOffsets(uint32_t serial_word, uint32_t descriptor)
 {
     Bytes data;
-    PutBE(data, serial_word);
     PutBE(data, descriptor);
-    return Raw(2, 0, data);
+    return Code(2, 0, serial_word, data);
 }
 
 BirdBuilder& BirdBuilder::LoaderStart(uint32_t address)
 {
-    Bytes data;
-    PutBE(data, address);
-    return Raw(5, 0, data);
+    return Code(5, 0, address, {});
 }
 
 BirdBuilder& BirdBuilder::Checksum(uint32_t checksum)
