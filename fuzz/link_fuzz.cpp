@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "Packets.h"
 #include "ScriptedStream.h"
 #include "aLink.h"
 

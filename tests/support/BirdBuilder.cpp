@@ -46,23 +46,13 @@ BirdBuilder& BirdBuilder::Info(const std::string& build, const std::string& vers
 BirdBuilder& BirdBuilder::SerialOffsets(uint32_t serial_word, uint32_t descriptor)
 {
     Bytes data;
-    PutBE(data, serial_word);
     PutBE(data, descriptor);
-    return Raw(2, 0, data);
+    return Code(2, 0, serial_word, data);
 }
 
 BirdBuilder& BirdBuilder::LoaderStart(uint32_t address)
 {
-    Bytes data;
-    PutBE(data, address);
-    return Raw(5, 0, data);
-}
-
-BirdBuilder& BirdBuilder::ReportedCount(uint32_t count)
-{
-    count_set_ = true;
-    count_ = count;
-    return *this;
+    return Code(5, 0, address, {});
 }
 
 BirdBuilder& BirdBuilder::Checksum(uint32_t checksum)
@@ -80,7 +70,7 @@ BirdBuilder& BirdBuilder::Header(const Bytes& header)
 BirdBuilder::Bytes BirdBuilder::Inflated() const
 {
     Bytes out;
-    PutBE(out, count_set_ ? count_ : uint32_t(blocks_.size()));
+    PutBE(out, uint32_t(blocks_.size()));
     for (const Block& block : blocks_) {
         out.push_back(block.header);
         PutBE(out, uint32_t(block.data.size()));

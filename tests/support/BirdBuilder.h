@@ -5,33 +5,28 @@
 #include <string>
 #include <vector>
 
-// Builds BIRD files in memory for tests: blocks with type, flags and data,
-// the inflated image (count, blocks, checksum) and the file around it
-// ("bird", two version bytes, zlib stream). The loader refuses images that
-// inflate to more than eight times their stream, so long runs of one byte
-// value make files that do not load: use Counting() payloads.
+// Builds BIRD files in memory: blocks, the inflated image (count, blocks,
+// checksum) and the file around it ("bird", two version bytes, zlib stream).
+// Images that inflate to more than eight times their stream do not load, so
+// payloads should not be long runs of one value: use Counting().
 class BirdBuilder {
 public:
     using Bytes = std::vector<uint8_t>;
 
-    // A block with raw data (no address is added).
     BirdBuilder& Raw(uint8_t type, uint8_t flags, const Bytes& data);
     // A loader (0) or firmware (1) block: big-endian address, then payload.
     BirdBuilder& Code(uint8_t type, uint8_t flags, uint32_t address, const Bytes& payload);
     BirdBuilder& Firmware(uint32_t address, const Bytes& payload) { return Code(1, 0, address, payload); }
-    // The 64-byte information block: four fields of 16 characters padded with spaces.
+    // Four fields of 16 characters padded with spaces.
     BirdBuilder& Info(const std::string& build, const std::string& version, const std::string& serial,
                       const std::string& model);
     BirdBuilder& SerialOffsets(uint32_t serial_word, uint32_t descriptor);
     BirdBuilder& LoaderStart(uint32_t address);
 
-    // Overrides the block count written at the start (default: the real count).
-    BirdBuilder& ReportedCount(uint32_t count);
     BirdBuilder& Checksum(uint32_t checksum);
     // The six header bytes (default "bird" 01 01).
     BirdBuilder& Header(const Bytes& header);
 
-    Bytes Inflated() const;
     Bytes File() const;
     // A file around any inflated image.
     Bytes FileFrom(const Bytes& inflated) const;
@@ -39,7 +34,6 @@ public:
     static Bytes Compress(const Bytes& inflated);
     // The scrambled form of a payload: c[j] = p[j] ^ key[j % 16] ^ p[j - 1].
     static Bytes Scramble(const Bytes& payload, const uint32_t key_words[4]);
-    // n bytes counting up from start.
     static Bytes Counting(size_t n, uint8_t start = 0);
 
 private:
@@ -47,9 +41,9 @@ private:
         uint8_t header;
         Bytes data;
     };
+    Bytes Inflated() const;
+
     std::vector<Block> blocks_;
-    bool count_set_ = false;
-    uint32_t count_ = 0;
     uint32_t checksum_ = 0;
     Bytes header_{'b', 'i', 'r', 'd', 0x01, 0x01};
 };

@@ -1,5 +1,6 @@
 #include "FakeLibusb.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -29,14 +30,6 @@ ConfigBuilder& ConfigBuilder::addInterface(uint8_t number, uint8_t cls, uint8_t 
     return *this;
 }
 
-ConfigBuilder ConfigBuilder::module()
-{
-    ConfigBuilder b;
-    b.addInterface(0, 0xFF, 0x88, 0x10,
-                   {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
-    return b;
-}
-
 libusb_config_descriptor* ConfigBuilder::get()
 {
     interfaces_.clear();
@@ -58,22 +51,88 @@ libusb_config_descriptor* ConfigBuilder::get()
 
 FakeLibusb* FakeLibusb::current_ = nullptr;
 
+namespace {
+
+// Handles and devices are the FakeUsbDevice records themselves; the context
+// is a dummy address.
+int sContext;
+
+FakeUsbDevice* sDevice(void* p)
+{
+    return static_cast<FakeUsbDevice*>(p);
+}
+
+}  // namespace
+
 FakeLibusb::FakeLibusb()
 {
-    api_ = {init,
-            exit,
-            getDeviceList,
-            freeDeviceList,
-            getDeviceDescriptor,
-            open,
-            close,
-            getStringDescriptorAscii,
-            getConfigDescriptor,
-            freeConfigDescriptor,
-            claimInterface,
-            releaseInterface,
-            bulkTransfer,
-            clearHalt};
+    api_.init = [](libusb_context** context) {
+        auto lock = current_->enter("init");
+        *context = reinterpret_cast<libusb_context*>(&sContext);
+        return 0;
+    };
+    api_.exit = [](libusb_context*) { current_->enter("exit"); };
+    api_.get_device_list = [](libusb_context*, libusb_device*** list) {
+        auto lock = current_->enter("get_device_list");
+        size_t n = current_->devices_.size();
+        *list = new libusb_device*[n + 1];
+        for (size_t i = 0; i < n; i++) (*list)[i] = reinterpret_cast<libusb_device*>(current_->devices_[i]);
+        (*list)[n] = nullptr;
+        return static_cast<ssize_t>(n);
+    };
+    api_.free_device_list = [](libusb_device** list, int) {
+        auto lock = current_->enter("free_device_list");
+        delete[] list;
+    };
+    api_.get_device_descriptor = [](libusb_device* device, struct libusb_device_descriptor* descriptor) {
+        auto lock = current_->enter("get_device_descriptor");
+        *descriptor = {};
+        descriptor->idVendor = sDevice(device)->vendor;
+        descriptor->idProduct = sDevice(device)->product;
+        descriptor->iSerialNumber = 3;
+        descriptor->bNumConfigurations = 1;
+        return 0;
+    };
+    api_.open = [](libusb_device* device, libusb_device_handle** handle) {
+        auto lock = current_->enter("open");
+        *handle = reinterpret_cast<libusb_device_handle*>(device);
+        return 0;
+    };
+    api_.close = [](libusb_device_handle*) { current_->enter("close"); };
+    api_.get_string_descriptor_ascii = [](libusb_device_handle* handle, uint8_t index, unsigned char* data,
+                                          int length) {
+        auto lock = current_->enter("get_string_descriptor_ascii");
+        if (index != 3) return static_cast<int>(LIBUSB_ERROR_INVALID_PARAM);
+        const std::string& s = sDevice(handle)->serial;
+        int n = std::min(static_cast<int>(s.size()), length - 1);
+        memcpy(data, s.data(), static_cast<size_t>(n));
+        data[n] = '\0';
+        return n;
+    };
+    api_.get_config_descriptor = [](libusb_device* device, uint8_t index, libusb_config_descriptor** config) {
+        auto lock = current_->enter("get_config_descriptor");
+        if (index != 0) return static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
+        *config = sDevice(device)->config.get();
+        return 0;
+    };
+    api_.free_config_descriptor = [](libusb_config_descriptor*) {
+        current_->enter("free_config_descriptor");
+    };
+    api_.claim_interface = [](libusb_device_handle* handle, int) {
+        auto lock = current_->enter("claim_interface");
+        if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
+        return sDevice(handle)->claimResult;
+    };
+    api_.release_interface = [](libusb_device_handle* handle, int) {
+        auto lock = current_->enter("release_interface");
+        return sDevice(handle)->releaseResult;
+    };
+    api_.bulk_transfer = bulkTransfer;
+    api_.clear_halt = [](libusb_device_handle*, unsigned char endpoint) {
+        auto lock = current_->enter("clear_halt");
+        current_->clearHalts_.push_back(endpoint);
+        return current_->clearHaltResult_;
+    };
     current_ = this;
     ksusb_libusb_install(&api_);
 }
@@ -103,35 +162,11 @@ void FakeLibusb::queueInAnswer(InAnswer answer)
     changed_.notify_all();
 }
 
-void FakeLibusb::setClearHaltResult(int result)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    clearHaltResult_ = result;
-}
-
-std::vector<FakeLibusb::Transfer> FakeLibusb::outTransfers() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outTransfers_;
-}
-
-std::vector<uint8_t> FakeLibusb::outBytes() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outBytes_;
-}
-
 bool FakeLibusb::waitForOutBytes(size_t n, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return outBytes_.size() >= n; });
-}
-
-std::vector<uint8_t> FakeLibusb::clearHalts() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clearHalts_;
 }
 
 int FakeLibusb::count(const std::string& call) const
@@ -148,123 +183,14 @@ std::unique_lock<std::mutex> FakeLibusb::enter(const char* call)
     return lock;
 }
 
-namespace {
-
-// Handles and devices are the FakeUsbDevice records themselves; the context
-// is a dummy address.
-int sContext;
-
-FakeUsbDevice* sDevice(void* p)
-{
-    return static_cast<FakeUsbDevice*>(p);
-}
-
-}  // namespace
-
-int FakeLibusb::init(libusb_context** context)
-{
-    auto lock = current_->enter("init");
-    *context = reinterpret_cast<libusb_context*>(&sContext);
-    return 0;
-}
-
-void FakeLibusb::exit(libusb_context*)
-{
-    auto lock = current_->enter("exit");
-}
-
-ssize_t FakeLibusb::getDeviceList(libusb_context*, libusb_device*** list)
-{
-    auto lock = current_->enter("get_device_list");
-    size_t n = current_->devices_.size();
-    libusb_device** array = new libusb_device*[n + 1];
-    for (size_t i = 0; i < n; i++) array[i] = reinterpret_cast<libusb_device*>(current_->devices_[i]);
-    array[n] = nullptr;
-    *list = array;
-    return static_cast<ssize_t>(n);
-}
-
-void FakeLibusb::freeDeviceList(libusb_device** list, int)
-{
-    auto lock = current_->enter("free_device_list");
-    delete[] list;
-}
-
-int FakeLibusb::getDeviceDescriptor(libusb_device* device, struct libusb_device_descriptor* descriptor)
-{
-    auto lock = current_->enter("get_device_descriptor");
-    FakeUsbDevice* d = sDevice(device);
-    *descriptor = {};
-    descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
-    descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->idVendor = d->vendor;
-    descriptor->idProduct = d->product;
-    descriptor->iSerialNumber = 3;
-    descriptor->bNumConfigurations = 1;
-    return 0;
-}
-
-int FakeLibusb::open(libusb_device* device, libusb_device_handle** handle)
-{
-    auto lock = current_->enter("open");
-    FakeUsbDevice* d = sDevice(device);
-    if (d->openResult != 0) return d->openResult;
-    *handle = reinterpret_cast<libusb_device_handle*>(d);
-    return 0;
-}
-
-void FakeLibusb::close(libusb_device_handle*)
-{
-    auto lock = current_->enter("close");
-}
-
-int FakeLibusb::getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
-                                         int length)
-{
-    auto lock = current_->enter("get_string_descriptor_ascii");
-    if (index != 3) return LIBUSB_ERROR_INVALID_PARAM;
-    const std::string& s = sDevice(handle)->serial;
-    int n = static_cast<int>(s.size()) < length - 1 ? static_cast<int>(s.size()) : length - 1;
-    memcpy(data, s.data(), static_cast<size_t>(n));
-    data[n] = '\0';
-    return n;
-}
-
-int FakeLibusb::getConfigDescriptor(libusb_device* device, uint8_t index,
-                                    struct libusb_config_descriptor** config)
-{
-    auto lock = current_->enter("get_config_descriptor");
-    if (index != 0) return LIBUSB_ERROR_NOT_FOUND;
-    *config = sDevice(device)->config.get();
-    return 0;
-}
-
-void FakeLibusb::freeConfigDescriptor(struct libusb_config_descriptor*)
-{
-    auto lock = current_->enter("free_config_descriptor");
-}
-
-int FakeLibusb::claimInterface(libusb_device_handle* handle, int)
-{
-    auto lock = current_->enter("claim_interface");
-    if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
-    return sDevice(handle)->claimResult;
-}
-
-int FakeLibusb::releaseInterface(libusb_device_handle* handle, int)
-{
-    auto lock = current_->enter("release_interface");
-    return sDevice(handle)->releaseResult;
-}
-
 int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsigned char* data, int length,
-                             int* transferred, unsigned int timeoutMs)
+                             int* transferred, unsigned int)
 {
     FakeLibusb* f = current_;
     auto lock = f->enter("bulk_transfer");
     *transferred = 0;
     if ((endpoint & 0x80) == 0) {
-        f->outTransfers_.push_back({endpoint, std::vector<uint8_t>(data, data + length), timeoutMs});
+        f->outTransfers_.push_back({endpoint, std::vector<uint8_t>(data, data + length)});
         OutAnswer answer = {0, length};
         if (!f->outAnswers_.empty()) {
             answer = f->outAnswers_.front();
@@ -278,18 +204,11 @@ int FakeLibusb::bulkTransfer(libusb_device_handle*, unsigned char endpoint, unsi
     // A real IN transfer blocks up to its time-out; a short wait keeps a
     // link's in-pipe from spinning while still answering promptly.
     f->changed_.wait_for(lock, std::chrono::milliseconds(3), [&] { return !f->inAnswers_.empty(); });
-    if (f->inAnswers_.empty()) return LIBUSB_ERROR_TIMEOUT;
+    if (f->inAnswers_.empty()) return static_cast<int>(LIBUSB_ERROR_TIMEOUT);
     InAnswer answer = f->inAnswers_.front();
     f->inAnswers_.pop_front();
-    int n = static_cast<int>(answer.data.size()) < length ? static_cast<int>(answer.data.size()) : length;
+    int n = std::min(static_cast<int>(answer.data.size()), length);
     if (n > 0) memcpy(data, answer.data.data(), static_cast<size_t>(n));
     *transferred = n;
     return answer.result;
-}
-
-int FakeLibusb::clearHalt(libusb_device_handle*, unsigned char endpoint)
-{
-    auto lock = current_->enter("clear_halt");
-    current_->clearHalts_.push_back(endpoint);
-    return current_->clearHaltResult_;
 }

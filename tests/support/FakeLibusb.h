@@ -22,9 +22,6 @@ public:
     };
     ConfigBuilder& addInterface(uint8_t number, uint8_t cls, uint8_t subclass, uint8_t protocol,
                                 const std::vector<Endpoint>& endpoints);
-    // The standard module interface: number 0, class 0xFF/0x88/0x10, bulk OUT
-    // 0x02 and bulk IN 0x81.
-    static ConfigBuilder module();
     // Valid until the builder changes or goes away.
     libusb_config_descriptor* get();
 
@@ -39,8 +36,9 @@ struct FakeUsbDevice {
     uint16_t vendor = 0x4B53;
     uint16_t product = 0x0113;
     std::string serial;  // returned by the serial string descriptor
-    ConfigBuilder config = ConfigBuilder::module();
-    int openResult = 0;
+    // The module interface: bulk OUT 0x02 and bulk IN 0x81.
+    ConfigBuilder config = ConfigBuilder().addInterface(
+        0, 0xFF, 0x88, 0x10, {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
     int claimResult = 0;
     int releaseResult = 0;
     // Runs inside claim_interface, while the record is opening.
@@ -60,7 +58,6 @@ public:
     struct Transfer {
         uint8_t endpoint;
         std::vector<uint8_t> data;
-        unsigned int timeoutMs;
     };
     // Scripted answers to OUT transfers, taken in order; when none is left an
     // OUT transfer succeeds. transferred is what the fake reports as sent.
@@ -76,36 +73,31 @@ public:
         std::vector<uint8_t> data;
     };
     void queueInAnswer(InAnswer answer);
-    void setClearHaltResult(int result);
+    void setClearHaltResult(int result)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clearHaltResult_ = result;
+    }
 
-    std::vector<Transfer> outTransfers() const;  // successful and failed, in order
-    std::vector<uint8_t> outBytes() const;       // payload of successful OUT transfers
+    std::vector<Transfer> outTransfers() const { return get(outTransfers_); }  // successful and failed
+    std::vector<uint8_t> outBytes() const { return get(outBytes_); }  // payload of successful OUT transfers
     bool waitForOutBytes(size_t n, int timeoutMs = 2000) const;
-    std::vector<uint8_t> clearHalts() const;   // endpoints, in order
+    std::vector<uint8_t> clearHalts() const { return get(clearHalts_); }  // endpoints, in order
     int count(const std::string& call) const;  // calls of one libusb function by name
 
 private:
     static FakeLibusb* current_;
-    static int init(libusb_context** context);
-    static void exit(libusb_context* context);
-    static ssize_t getDeviceList(libusb_context* context, libusb_device*** list);
-    static void freeDeviceList(libusb_device** list, int unref);
-    static int getDeviceDescriptor(libusb_device* device, struct libusb_device_descriptor* descriptor);
-    static int open(libusb_device* device, libusb_device_handle** handle);
-    static void close(libusb_device_handle* handle);
-    static int getStringDescriptorAscii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
-                                        int length);
-    static int getConfigDescriptor(libusb_device* device, uint8_t index,
-                                   struct libusb_config_descriptor** config);
-    static void freeConfigDescriptor(struct libusb_config_descriptor* config);
-    static int claimInterface(libusb_device_handle* handle, int number);
-    static int releaseInterface(libusb_device_handle* handle, int number);
     static int bulkTransfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                             int length, int* transferred, unsigned int timeoutMs);
-    static int clearHalt(libusb_device_handle* handle, unsigned char endpoint);
 
     // Locks mutex_ and counts one call of a libusb function.
     std::unique_lock<std::mutex> enter(const char* call);
+    template <typename T>
+    T get(const T& field) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
 
     ksusb_libusb_api api_;
     mutable std::mutex mutex_;

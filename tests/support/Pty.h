@@ -6,11 +6,9 @@
 #include <string>
 #include <vector>
 
-// A pseudo-terminal: the code under test opens path (the slave side) as its
-// serial port, the test plays the device on master. The test's own slave
-// descriptor stays open, so the master never sees a hang-up between steps,
-// and shows the settings the code applied. raw: start in raw mode instead of
-// the kernel's default (cooked) settings.
+// A pseudo-terminal: the code under test opens path as its serial port, the
+// test plays the device on master. The test's own slave descriptor stays
+// open, so the master sees no hang-up between steps. raw: start in raw mode.
 class Pty {
 public:
     explicit Pty(bool raw = false);
@@ -19,9 +17,7 @@ public:
     Pty& operator=(const Pty&) = delete;
 
     bool ok() const { return master >= 0 && slave >= 0; }
-    // The output speed the slave side is set to.
     unsigned SlaveSpeed() const;
-    // Writes all bytes to the master side.
     bool Write(const std::vector<uint8_t>& bytes) const;
     // Reads from the master side until n bytes came or timeoutMs passed.
     std::vector<uint8_t> Read(size_t n, int timeoutMs = 2000) const;

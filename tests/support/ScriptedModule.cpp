@@ -33,14 +33,28 @@ struct ScriptedModule::Connection {
     }
 };
 
-ScriptedModule::ScriptedModule(uint8_t address, uint8_t lastOctet, int beatMs)
-    : address_(address), beatMs_(beatMs)
+namespace {
+
+// Closes fd so that the host sees a reset, never a plain close.
+void Abort(int fd)
+{
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+}
+
+}  // namespace
+
+ScriptedModule::ScriptedModule(uint8_t address, uint8_t lastOctet, int beatMs, bool deaf)
+    : address_(address), beatMs_(beatMs), deaf_(deaf)
 {
     ip_ = htonl((127u << 24) | lastOctet);
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     if (listener_ < 0) return;
     int on = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int small = 4096;  // taken over by the accepted connections
+    if (deaf_) setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = ip_;
@@ -60,13 +74,7 @@ ScriptedModule::~ScriptedModule()
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) close(listener_);
-    for (auto& c : connections_) {
-        // A module that goes away resets the connection; the host only
-        // notices a reset, never a plain close.
-        linger reset{1, 0};
-        setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        close(c->fd);
-    }
+    for (auto& c : connections_) Abort(c->fd);
 }
 
 void ScriptedModule::SetResponder(Responder responder)
@@ -161,8 +169,24 @@ void ScriptedModule::Serve()
 {
     auto nextBeat = std::chrono::steady_clock::now();
     while (!stop_) {
+        if (refuse_ && listener_ >= 0) {
+            close(listener_);
+            listener_ = -1;
+        }
+        if (reset_.exchange(false)) {
+            for (auto& c : connections_) {
+                Abort(c->fd);
+                c->fd = -1;
+                stats_.open--;
+            }
+        }
+        connections_.erase(
+            std::remove_if(connections_.begin(), connections_.end(), [](const auto& c) { return c->fd < 0; }),
+            connections_.end());
         std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-        for (auto& c : connections_) fds.push_back({c->fd, POLLIN, 0});
+        for (auto& c : connections_) {
+            if (!deaf_) fds.push_back({c->fd, POLLIN, 0});
+        }
         poll(fds.data(), fds.size(), 1);
         if (fds[0].revents & POLLIN) {
             int fd = accept(listener_, nullptr, nullptr);
@@ -196,9 +220,6 @@ void ScriptedModule::Serve()
                 }
             }
         }
-        connections_.erase(
-            std::remove_if(connections_.begin(), connections_.end(), [](const auto& c) { return c->fd < 0; }),
-            connections_.end());
 
         std::vector<uint8_t> out;
         {

@@ -20,7 +20,9 @@
 // and the link waits for two empty packets), and hands every other packet
 // for an even address to a responder that returns the replies. With a beat
 // interval it sends heartbeats to every connection. It also checks what the
-// host sends, in stats(). One thread; every wait is bounded.
+// host sends, in stats(). A deaf module never reads and keeps its receive
+// buffers small, so a host that writes to it soon finds them full. One
+// thread; every wait is bounded.
 class ScriptedModule {
 public:
     struct Packet {
@@ -45,26 +47,30 @@ public:
 
     // lastOctet: the module listens on 127.0.0.lastOctet. beatMs: heartbeat
     // interval, 0 for none.
-    explicit ScriptedModule(uint8_t address, uint8_t lastOctet = 1, int beatMs = 0);
+    explicit ScriptedModule(uint8_t address, uint8_t lastOctet = 1, int beatMs = 0, bool deaf = false);
     ~ScriptedModule();
     ScriptedModule(const ScriptedModule&) = delete;
     ScriptedModule& operator=(const ScriptedModule&) = delete;
 
     bool Listening() const { return listener_ >= 0; }
     void SetResponder(Responder responder);
-    // Spec of a TCP/IP link to this module.
     linkSpec Spec() const;
     uint32_t Ip() const { return ip_; }
     uint16_t Port() const { return port_; }
     uint8_t Address() const { return address_; }
-    // Packets received from the host (control packets included).
     std::vector<Packet> Received();
-    // Waits (bounded) until at least n packets were received.
     bool WaitForPackets(size_t n, int timeoutMs);
     // Sends raw bytes to every connection unasked (on the module's next round).
     void SendRaw(const std::vector<uint8_t>& bytes);
     // Stops the heartbeats.
     void Quiet() { beatMs_ = 0; }
+    // Resets every connection (on the module's next round); refuse: stop
+    // listening first, so that later connects are refused.
+    void Reset(bool refuse = false)
+    {
+        refuse_ = refuse_ || refuse;
+        reset_ = true;
+    }
     int Connections() const { return stats_.accepted.load(); }
     const Stats& stats() const { return stats_; }
 
@@ -80,6 +86,9 @@ private:
     int listener_ = -1;
     std::atomic<int> beatMs_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> reset_{false};
+    std::atomic<bool> refuse_{false};
+    const bool deaf_;
     Stats stats_;
     std::vector<std::unique_ptr<Connection>> connections_;  // the module's thread only
     std::mutex mutex_;                                      // guards what follows

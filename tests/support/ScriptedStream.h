@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "aPacket.h"
 #include "aStream.h"
 
 // The far end of an aStream, in memory, for the unit tests and the fuzz
@@ -18,40 +19,35 @@
 // outlive every stream made by create().
 class ScriptedStream {
 public:
-    // A stream over this transport with the chosen operations; null when
-    // memory runs out.
     aStreamRef create(bool withGet = true, bool withPut = true, bool withWrite = true);
 
     void feed(const std::vector<uint8_t>& bytes) { feed(bytes.data(), bytes.size()); }
     // Appends bytes (n may be 0) and re-arms waitForDrained.
     void feed(const uint8_t* bytes, size_t n);
     // From now on get answers err (aErrNone goes back to the fed bytes).
-    void setReadError(aErr err);
+    void setReadError(aErr err) { set(readError_, err); }
     // Answered by get after the fed bytes are used up (default aErrNotReady).
-    void setEndError(aErr err);
+    void setEndError(aErr err) { set(endError_, err); }
     // What every put and write answers from now on (aErrNone: they succeed).
-    void setWriteError(aErr err);
+    void setWriteError(aErr err) { set(writeError_, err); }
     // From the n-th put or write call on (counted from 0) they fail with
     // aErrIO; a negative n never fails.
-    void failWritesFrom(long n);
+    void failWritesFrom(long n) { set(failWritesFrom_, n); }
     // The next count writes whose first byte is first fail with aErrIO (picks
     // out one kind of message when several threads write).
     void failWritesStartingWith(uint8_t first, long count);
 
-    std::vector<uint8_t> written() const;
-    size_t pendingInput() const;
-    // Fed bytes taken by get so far.
-    size_t consumed() const;
-    // Waits until at least n bytes were written; false after timeoutMs.
+    std::vector<uint8_t> written() const { return get(output_); }
+    size_t pendingInput() const { return get(input_).size(); }
+    size_t consumed() const { return get(consumed_); }
+    int putCalls() const { return get(putCalls_); }
+    int writeCalls() const { return get(writeCalls_); }
+    bool deleted() const { return get(deleted_); }
     bool waitForWritten(size_t n, int timeoutMs = 2000) const;
     // Waits until every fed byte was taken and get has since answered
     // "nothing" at least once: a single reader has then finished with the
     // last byte and has polled since the last feed.
     bool waitForDrained(int timeoutMs = 2000) const;
-
-    int putCalls() const;
-    int writeCalls() const;
-    bool deleted() const;
 
 private:
     static aErr sGet(uint8_t* byte, void* reference);
@@ -59,6 +55,18 @@ private:
     static aErr sWrite(const uint8_t* bytes, size_t count, void* reference);
     static aErr sDelete(void* reference);
     aErr append(const uint8_t* bytes, size_t count);
+    template <typename T>
+    T get(const T& field) const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
+    template <typename T>
+    void set(T& field, T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        field = value;
+    }
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -76,6 +84,11 @@ private:
     int writeCalls_ = 0;
     bool deleted_ = false;
 };
+
+// A complete packet for address with the given data (at most 28 bytes).
+aPacket MakePacket(uint8_t address, const std::vector<uint8_t>& data);
+// A packet as it goes on the wire: address, length, data.
+std::vector<uint8_t> WireBytes(const aPacket* packet);
 
 // Polls pred every millisecond until it holds or timeoutMs pass.
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 2000);

@@ -26,12 +26,6 @@ TempDir::~TempDir()
 {
     if (path_.empty()) return;
     std::error_code ec;
-    // Tests may leave read-only directories behind; open them up first.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
-    }
-    chmod(path_.c_str(), 0755);
     std::filesystem::remove_all(path_, ec);
 }
 

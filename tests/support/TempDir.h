@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
-// when the object goes away.
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
 public:
     TempDir();
@@ -15,7 +14,6 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
-    // path() + "/" + name
     std::string sub(const std::string& name) const;
 
 private:

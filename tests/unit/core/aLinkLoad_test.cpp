@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "Packets.h"
 #include "ScriptedModule.h"
 #include "ScriptedStream.h"
 #include "aLink.h"

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "FakeLibusb.h"
-#include "Packets.h"
 #include "Pty.h"
 #include "ScriptedModule.h"
 #include "ScriptedStream.h"

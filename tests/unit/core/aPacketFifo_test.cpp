@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Packets.h"
+#include "ScriptedStream.h"
 
 namespace {
 

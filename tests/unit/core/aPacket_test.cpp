@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "Packets.h"
+#include "ScriptedStream.h"
 
 namespace {
 

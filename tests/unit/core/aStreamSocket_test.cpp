@@ -1,24 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <vector>
 
+#include "ScriptedModule.h"
 #include "ScriptedStream.h"
-#include "TcpPeer.h"
 #include "aStream.h"
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
 using Clock = std::chrono::steady_clock;
 
-// Bytes both ways and the close on destroy are seen through the TCP links.
 TEST(SocketStream, ConnectsAtOnceAndReadsNeverBlock)
 {
-    TcpPeer peer;
+    ScriptedModule peer(2);
     aStreamRef stream = nullptr;
-    ASSERT_EQ(aErrNone, aStream_CreateSocket(TcpPeer::loopback(), peer.port(), &stream));
-    ASSERT_TRUE(peer.accept(0)) << "connected when create returns";
+    ASSERT_EQ(aErrNone, aStream_CreateSocket(peer.Ip(), peer.Port(), &stream));
+    EXPECT_TRUE(waitUntil([&] { return peer.Connections() == 1; }, 100)) << "connected when create returns";
     uint8_t byte = 0;
     auto start = Clock::now();
     EXPECT_EQ(aErrNotReady, aStream_Read(stream, &byte, 1));
@@ -28,41 +27,38 @@ TEST(SocketStream, ConnectsAtOnceAndReadsNeverBlock)
 
 TEST(SocketStream, RefusedConnectionIsAResourceError)
 {
-    uint16_t port;
-    {
-        TcpPeer peer;
-        port = peer.port();
-    }
+    std::unique_ptr<ScriptedModule> gone(new ScriptedModule(2));
+    const linkSpec spec = gone->Spec();
+    gone.reset();
     aStreamRef stream = reinterpret_cast<aStreamRef>(1);
-    EXPECT_EQ(aErrResource, aStream_CreateSocket(TcpPeer::loopback(), port, &stream));
+    EXPECT_EQ(aErrResource, aStream_CreateSocket(spec.ipAddress, spec.ipPort, &stream));
     EXPECT_EQ(nullptr, stream);
 }
 
 TEST(SocketStream, ReconnectsWhenThePeerResetsTheConnectionAndGivesUpWhenRefused)
 {
-    TcpPeer peer;
+    ScriptedModule peer(2);
     aStreamRef stream = nullptr;
-    ASSERT_EQ(aErrNone, aStream_CreateSocket(TcpPeer::loopback(), peer.port(), &stream));
-    ASSERT_TRUE(peer.accept());
-    peer.resetConnection();
+    ASSERT_EQ(aErrNone, aStream_CreateSocket(peer.Ip(), peer.Port(), &stream));
+    ASSERT_TRUE(waitUntil([&] { return peer.Connections() == 1; }));
+    peer.Reset();
 
     // The next reads see the reset and connect again by themselves.
     uint8_t byte = 0;
     ASSERT_TRUE(waitUntil([&] {
         aStream_Read(stream, &byte, 1);
-        return peer.connectionPending();
+        return peer.Connections() == 2;
     }));
-    ASSERT_TRUE(peer.accept());
-    ASSERT_TRUE(peer.send({0x5A}));
+    peer.SendRaw({0x5A});
     ASSERT_TRUE(waitUntil([&] { return aStream_Read(stream, &byte, 1) == aErrNone; }));
     EXPECT_EQ(0x5A, byte);
-    const uint8_t out[] = {0x01, 0x02};
-    ASSERT_EQ(aErrNone, aStream_Write(stream, out, 2));
-    EXPECT_EQ((Bytes{0x01, 0x02}), peer.read(2));
+    const uint8_t out[] = {0x04, 0x01, 0x07};
+    ASSERT_EQ(aErrNone, aStream_Write(stream, out, 3));
+    ASSERT_TRUE(peer.WaitForPackets(1, 2000));
+    EXPECT_EQ((std::vector<uint8_t>{0x07}), peer.Received()[0].payload);
 
     // Once a new connection is refused, the connection stays lost.
-    peer.closeListener();
-    peer.resetConnection();
+    peer.Reset(true);
     aErr err = aErrNone;
     ASSERT_TRUE(waitUntil([&] {
         err = aStream_Read(stream, &byte, 1);
@@ -78,12 +74,9 @@ TEST(SocketStream, ReconnectsWhenThePeerResetsTheConnectionAndGivesUpWhenRefused
 // fails with EAGAIN, and the write gives up after ten attempts 60 ms apart.
 TEST(SocketStream, WriteGivesUpWithIOErrorAfterTenFailedAttempts)
 {
-    TcpPeer peer;
+    ScriptedModule peer(2, 1, 0, true);
     aStreamRef stream = nullptr;
-    ASSERT_EQ(aErrNone, aStream_CreateSocket(TcpPeer::loopback(), peer.port(), &stream));
-    ASSERT_TRUE(peer.accept());
-    peer.shrinkReceiveBuffer();
-
+    ASSERT_EQ(aErrNone, aStream_CreateSocket(peer.Ip(), peer.Port(), &stream));
     std::vector<uint8_t> big(16 * 1024 * 1024, 0x55);
     auto start = Clock::now();
     EXPECT_EQ(aErrIO, aStream_Write(stream, big.data(), big.size()));
