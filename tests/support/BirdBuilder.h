@@ -13,6 +13,7 @@ class BirdBuilder {
 public:
     using Bytes = std::vector<uint8_t>;
 
+    BirdBuilder();
     BirdBuilder& Raw(uint8_t type, uint8_t flags, const Bytes& data);
     // A loader (0) or firmware (1) block: big-endian address, then payload.
     BirdBuilder& Code(uint8_t type, uint8_t flags, uint32_t address, const Bytes& payload);
@@ -45,7 +46,7 @@ private:
 
     std::vector<Block> blocks_;
     uint32_t checksum_ = 0;
-    Bytes header_{'b', 'i', 'r', 'd', 0x01, 0x01};
+    Bytes header_;
 };
 
 #endif
