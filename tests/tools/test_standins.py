@@ -33,13 +33,11 @@ SUM = b"%d\r\n" % sum(DATA)
 
 ISP = {
     # name: (switches, [(host sends, chip answers)])
-    "echo-off": ([], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"J\r\n", b"0\r\n637615927\r\n"), (b"A 2\r\n", b"12\r\n"),
-                      (b"A 1\r\n", b"0\r\n"), (b"K\r\n", b"K\r\n0\r\n4\r\n1\r\n")]),
+    "echo-off": ([], [(b"A 0\r\n", b"A 0\r\n0\r\n"), (b"A 2\r\n", b"12\r\n"), (b"A 1\r\n", b"0\r\n")]),
     "codes": ([], [(b"X 1\r\n", b"X 1\r\n1\r\n"), (b"P 0\r\n", b"P 0\r\n12\r\n"), (b"P 0 30\r\n", b"P 0 30\r\n7\r\n"),
                    (b"E 0 0\r\n", b"E 0 0\r\n15\r\n"), (b"U 1\r\n", b"U 1\r\n16\r\n"),
                    (b"W 268439553 4\r\n", b"W 268439553 4\r\n13\r\n"), (b"W 0 4\r\n", b"W 0 4\r\n14\r\n")]),
-    "write": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n"),
-                   (b"R " + RAM + b" 8\r\n", b"R " + RAM + b" 8\r\n0\r\n" + LINE + SUM), (b"OK\r\n", b"OK\r\n")]),
+    "write": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n")]),
     "resend": ([], [(b"W " + RAM + b" 8\r\n", b"W " + RAM + b" 8\r\n0\r\n"), (LINE, LINE),
                     (b"1\r\n", b"1\r\nRESEND\r\n"), (LINE, LINE), (SUM, SUM + b"OK\r\n")]),
 }
@@ -127,13 +125,6 @@ EXCHANGES = [
     (pkt(2, 0x03, 0x89, 0x20, 1, 2, 3, 4),     pkt(2, 0x03, 0xC9, 0x80, 29)),                   # read-only
     (pkt(2, 0x05, 0x41, 0x21),                 pkt(2, 0x05, 0x01, 0x81, 28)),                   # unknown entity
     (pkt(2, 23, 1, 2, 3, 0xFE),                pkt(2, 23, 1, 2, 3, 0xFE)),                      # debug echo
-    # Upgrade (command 0x5F): init, prepare, data (acknowledged with its
-    # count), sum of the data since the last sum.
-    (pkt(2, 0x5F, 0x00),                       pkt(2, 0x5F, 0x00, 0x10, 0x00, 0x00, 0x00)),
-    (pkt(2, 0x5F, 0x03, 0x02, *be32(0x4000)),  pkt(2, 0x5F, 0x07, 0x00, 0x01, 0x00)),
-    (pkt(2, 0x5F, 0x01, 1, 2, 3),              pkt(2, 0x5F, 0x01, 3)),
-    (pkt(2, 0x5F, 0x04),                       pkt(2, 0x5F, 0x07, 0x00, *be32(6))),
-    (pkt(2, 0x5F, 0x04),                       pkt(2, 0x5F, 0x07, 0x00, *be32(0))),
 ]
 
 
