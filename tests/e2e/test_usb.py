@@ -5,7 +5,7 @@ library. Each test has a testbed of its own.
 """
 import pytest
 
-from conftest import BANNER, LOADER_CODE, UPDATE_TIME, birdpack, serve_loader, settings, wait_for
+from conftest import BANNER, LOADER_CODE, UPDATE_TIME, birdpack, serve_loader, wait_for
 import usb_modules
 
 HEADER_USB = "    Device    Module   Router  Model          Firmware Version (Build)"
@@ -119,7 +119,6 @@ def test_update_with_the_loader_coming_back_late(run, usb, tmp_path):
     # Plugged in at the start, after the loader started, after the reboot.
     assert wait_for(lambda: usb.plugged_times(SERIAL) == 3)
     assert usb.stats("0002BEEF")["connections_accepted"] == 0
-    assert settings(run.store, SERIAL)["LATEST_TRANSFER"] == str(path)
 
 
 # Transfer 300 falls into the firmware transfer: the loader and what
@@ -194,7 +193,6 @@ def test_recovery_of_an_imx_chip_on_usb(run, usb, server):
         "blocks": [{"type": 1, "address": "0x4000", "payload": {"hex": image.hex()}}]}))
     (server.root / "recovery").write_text("%s 0042F00D 3100\n" % FINGERPRINT)
     chip = usb.imx(**LOADER_KEYS)
-    bystander = usb.module("0002BEEF", model=13)
     r = run("-U", "-t", "RECOVER", "-s", "USB", "-u", server.url)
     assert (r.status, r.stderr) == (0, ""), r.stdout
     assert r.out_lines[1:-1] == [
@@ -212,5 +210,4 @@ def test_recovery_of_an_imx_chip_on_usb(run, usb, server):
     status = usb.status("DEADDEAD")
     assert (status["stats"]["connections_accepted"], status["stats"]["resets"], status["stats"]["reboots"]) == (2, 0, 1)
     assert [b["address"] for b in status["firmware_blocks"]] == [0x4000]
-    assert usb.stats("0002BEEF")["connections_accepted"] == 0 and bystander.plugged
     assert (run.store / "0042F00D" / "3100.bird").exists()
