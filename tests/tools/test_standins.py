@@ -109,13 +109,10 @@ def be32(value):
 
 EXCHANGES = [
     # request                                  reply
-    (bytes([0xAD, 0x00]),                      bytes([0x02, 0x00])),              # address query
-    (bytes([0xAD, 0x00] * 6),                  bytes([0x02, 0x00] * 2)),          # a run of them: sync
+    (bytes([0xAD, 0x00] * 6),                  bytes([0x02, 0x00] * 2)),          # address queries: sync
     # System entity (command 3): get (0x40 | option), set (0x80 | option).
     (pkt(2, 0x03, 0x49, 0x20),                 pkt(2, 0x03, 0x09, 0x00, *be32(0x0001ABCD))),   # serial number
-    (pkt(2, 0x03, 0x67, 0x20, 1),              pkt(2, 0x03, 0x27, 0x00, *be32(0x22222222))),    # fingerprint
-    (pkt(2, 0x03, 0x67, 0x22),                 pkt(2, 0x03, 0x27, 0x02, *be32(0x33333333))),
-    (pkt(2, 0x03, 0x67, 0x20, 4),              pkt(2, 0x03, 0x27, 0x80, 26)),                   # bad index
+    (pkt(2, 0x03, 0x67, 0x20, 4),              pkt(2, 0x03, 0x27, 0x80, 26)),                   # bad fingerprint index
     (pkt(2, 0x03, 0x7E, 0x20),                 pkt(2, 0x03, 0x3E, 0x80, 29)),                   # unknown option
     (pkt(2, 0x03, 0x89, 0x20, 1, 2, 3, 4),     pkt(2, 0x03, 0xC9, 0x80, 29)),                   # read-only
     (pkt(2, 0x05, 0x41, 0x21),                 pkt(2, 0x05, 0x01, 0x81, 28)),                   # unknown entity
