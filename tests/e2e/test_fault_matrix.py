@@ -416,15 +416,3 @@ def test_a_search_ends_while_datagrams_keep_arriving(netns, updater, server):
     assert r.err_lines == ["Failed to connect to module [0001ABCE]"]
     # The search's own 10 s bound ends it, not the sender (120 s).
     assert 9.5 < elapsed < 14
-
-
-def test_a_recovery_for_an_unknown_chip_leaves_no_store_entry(updater, server, sims):
-    """Regression: an unknown chip made a store entry "00000000" before the
-    download refused serial number 0."""
-    updater.store.mkdir(parents=True)
-    sim = sims.chip("lpc")
-    r = updater("-U", "-t", "RECOVER", "-s", sim.port, "-u", server.url)
-    assert r.status == 1
-    assert r.out_lines[1:] == ["Recovering firmware with build: 0", "Downloading firmware build 0"]
-    assert r.err_lines == ["Serial Number must be non-zero", "Failed to load bird file"]
-    assert list(updater.store.iterdir()) == []

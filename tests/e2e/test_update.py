@@ -24,17 +24,14 @@ def test_list_builds_ordered_by_version_text(updater, server):
 
 def test_get_the_newest_build_makes_the_store_entry(updater, server):
     server.add_build(SERIAL, 1100, "1.1.0")
-    path = server.add_build(SERIAL, 1200, "1.2.0")
+    server.add_build(SERIAL, 1200, "1.2.0")
     r = updater("-G", "-d", SERIAL, "-u", server.url)
     assert (r.status, r.stderr) == (0, "")
-    assert (updater.store / SERIAL / "1200.bird").read_bytes() == path.read_bytes()
-    lines = (updater.store / SERIAL / ".settings").read_text().splitlines()
-    assert lines == sorted(lines)
+    # The file's bytes and the requests are test_https's good row's.
     values = settings(updater.store, SERIAL)
     assert sorted(values) == ["CREATED_TIME", "LAST_DOWNLOAD_DATE", "LATEST_DOWNLOAD", "UPDATED_TIME"]
     assert values.pop("LATEST_DOWNLOAD") == "1200.bird"
     assert all(CTIME.match(v) for v in values.values())
-    assert server.ops() == ["hi", "qu", "builds", "bird"]
 
 
 def test_get_a_build_not_offered(updater, server):
