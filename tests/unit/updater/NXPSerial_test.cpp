@@ -258,7 +258,6 @@ TEST_F(IspTest, CommandTextsOnTheWireAndRefusedArgumentsSendNothing)
     EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 6, data), aErrParam);
     EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 0, data), aErrParam);
     EXPECT_EQ(isp.Unlock(), aErrNone);
-    EXPECT_EQ(isp.SetBaudRate(57600), aErrNone);
     EXPECT_EQ(isp.Prepare(0, 29), aErrNone);
     EXPECT_EQ(isp.Erase(0, 29), aErrNone);
     EXPECT_EQ(isp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
@@ -267,19 +266,18 @@ TEST_F(IspTest, CommandTextsOnTheWireAndRefusedArgumentsSendNothing)
     EXPECT_EQ(isp.SetEcho(true), aErrNone);
     EXPECT_EQ(isp.ExecuteFrom(0), aErrNone);
     chip.Stop();
-    EXPECT_EQ(chip.lines, (std::vector<std::string>{"U 23130\r\n", "B 57600 1\r\n", "P 0 29\r\n",
-                                                    "E 0 29\r\n", "C 8192 268439552 4096\r\n", "A 0\r\n",
+    EXPECT_EQ(chip.lines, (std::vector<std::string>{"U 23130\r\n", "P 0 29\r\n", "E 0 29\r\n",
+                                                    "C 8192 268439552 4096\r\n", "A 0\r\n",
                                                     "C 256 268439552 256\r\n", "A 1\r\n", "G 0 T\r\n"}));
 }
 
 TEST_F(IspTest, RefusedCommandsReturnParamAndKeepTheEchoState)
 {
-    chip.code = {{'U', "15"}, {'A', "1"}, {'B', "17"}, {'C', "9"}, {'E', "8"}};
+    chip.code = {{'U', "15"}, {'A', "1"}, {'C', "9"}, {'E', "8"}};
     Start();
     EXPECT_EQ(isp.Unlock(), aErrParam);
     EXPECT_EQ(isp.SetEcho(false), aErrParam);
     EXPECT_TRUE(isp.Echo());
-    EXPECT_EQ(isp.SetBaudRate(9600), aErrParam);
     EXPECT_EQ(isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 1024), aErrParam);
     EXPECT_EQ(isp.Erase(0, 29), aErrParam);
 }
