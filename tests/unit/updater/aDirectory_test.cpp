@@ -30,15 +30,6 @@ bool Collect(const aDirectoryListData* entry, void* ref)
 
 }  // namespace
 
-TEST(aDirectory, BuildPathJoinsWithOneSeparatorAndNeverMergesOrDrops)
-{
-    EXPECT_EQ(BuildPath("a", "b", "c", kEnd), "a/b/c");
-    EXPECT_EQ(BuildPath("a/", "b", kEnd), "a//b");
-    EXPECT_EQ(BuildPath("a", "", "/c", kEnd), "a///c");
-    EXPECT_EQ(BuildPath("/root", kEnd), "/root");
-    EXPECT_EQ(BuildPath(kEnd, kEnd), "");
-}
-
 // The mode of what it makes is checked end to end (tests/e2e/test_cli.py).
 TEST(aDirectory, EnsureMakesEveryMissingAncestor)
 {
