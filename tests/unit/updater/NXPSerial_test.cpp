@@ -338,9 +338,7 @@ TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
         ASSERT_EQ(lines.size(), 2u + 41 + 3);
         EXPECT_EQ(lines[1], "W 268439552 1804\r\n");
         EXPECT_EQ(lines[2].size(), 63u);
-        // The last line holds four bytes; its padding sextets go out as "`", never as blanks.
-        const std::string last = lines[lines.size() - 2];
-        EXPECT_EQ(last.size(), 11u);
-        EXPECT_EQ(last.substr(0, 1) + last.substr(7), "$``\r\n");
+        // The padding of the last line (never blanks) is the fuzz target's check.
+        EXPECT_EQ(lines[lines.size() - 2].size(), 11u);
     }
 }
