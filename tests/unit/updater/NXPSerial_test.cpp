@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Pty.h"
 
 namespace {
@@ -37,16 +38,6 @@ uint32_t Sum(const std::vector<uint8_t>& v, size_t from, size_t to)
     uint32_t s = 0;
     for (size_t i = from; i < to; i++) s += v[i];
     return s;
-}
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
-{
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) {
-        seed = seed * 1103515245u + 12345u;
-        v[i] = static_cast<uint8_t>(seed >> 16);
-    }
-    return v;
 }
 
 // A minimal LPC17xx ISP bootloader, already synchronized, on the master side
@@ -300,7 +291,7 @@ TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
 {
     // 1804 bytes: 41 lines, two blocks of 20 and one of a single line of four
     // bytes. A RESEND sends the block again, at most twice in one call.
-    const std::vector<uint8_t> data = Pattern(1804, 3);
+    const std::vector<uint8_t> data = BirdBuilder::Counting(1804, 3);
     const std::vector<std::string> one = Block(data, 0, 900), two = Block(data, 900, 1800),
                                    three = Block(data, 1800, 1804);
     const struct {
