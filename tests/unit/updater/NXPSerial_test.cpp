@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Pty.h"
 
 namespace {
@@ -37,16 +38,6 @@ uint32_t Sum(const std::vector<uint8_t>& v, size_t from, size_t to)
     uint32_t s = 0;
     for (size_t i = from; i < to; i++) s += v[i];
     return s;
-}
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
-{
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) {
-        seed = seed * 1103515245u + 12345u;
-        v[i] = static_cast<uint8_t>(seed >> 16);
-    }
-    return v;
 }
 
 // A minimal LPC17xx ISP bootloader, already synchronized, on the master side
@@ -258,7 +249,6 @@ TEST_F(IspTest, CommandTextsOnTheWireAndRefusedArgumentsSendNothing)
     EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 6, data), aErrParam);
     EXPECT_EQ(isp.Write(NXPSerialClass::WRITE_ADDRESS, 0, data), aErrParam);
     EXPECT_EQ(isp.Unlock(), aErrNone);
-    EXPECT_EQ(isp.SetBaudRate(57600), aErrNone);
     EXPECT_EQ(isp.Prepare(0, 29), aErrNone);
     EXPECT_EQ(isp.Erase(0, 29), aErrNone);
     EXPECT_EQ(isp.CopyToFlash(0x2000, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
@@ -267,19 +257,18 @@ TEST_F(IspTest, CommandTextsOnTheWireAndRefusedArgumentsSendNothing)
     EXPECT_EQ(isp.SetEcho(true), aErrNone);
     EXPECT_EQ(isp.ExecuteFrom(0), aErrNone);
     chip.Stop();
-    EXPECT_EQ(chip.lines, (std::vector<std::string>{"U 23130\r\n", "B 57600 1\r\n", "P 0 29\r\n",
-                                                    "E 0 29\r\n", "C 8192 268439552 4096\r\n", "A 0\r\n",
+    EXPECT_EQ(chip.lines, (std::vector<std::string>{"U 23130\r\n", "P 0 29\r\n", "E 0 29\r\n",
+                                                    "C 8192 268439552 4096\r\n", "A 0\r\n",
                                                     "C 256 268439552 256\r\n", "A 1\r\n", "G 0 T\r\n"}));
 }
 
 TEST_F(IspTest, RefusedCommandsReturnParamAndKeepTheEchoState)
 {
-    chip.code = {{'U', "15"}, {'A', "1"}, {'B', "17"}, {'C', "9"}, {'E', "8"}};
+    chip.code = {{'U', "15"}, {'A', "1"}, {'C', "9"}, {'E', "8"}};
     Start();
     EXPECT_EQ(isp.Unlock(), aErrParam);
     EXPECT_EQ(isp.SetEcho(false), aErrParam);
     EXPECT_TRUE(isp.Echo());
-    EXPECT_EQ(isp.SetBaudRate(9600), aErrParam);
     EXPECT_EQ(isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 1024), aErrParam);
     EXPECT_EQ(isp.Erase(0, 29), aErrParam);
 }
@@ -302,7 +291,7 @@ TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
 {
     // 1804 bytes: 41 lines, two blocks of 20 and one of a single line of four
     // bytes. A RESEND sends the block again, at most twice in one call.
-    const std::vector<uint8_t> data = Pattern(1804, 3);
+    const std::vector<uint8_t> data = BirdBuilder::Counting(1804, 3);
     const std::vector<std::string> one = Block(data, 0, 900), two = Block(data, 900, 1800),
                                    three = Block(data, 1800, 1804);
     const struct {
@@ -340,9 +329,7 @@ TEST(NXPSerialWrite, ChecksumRepliesResendsAndRefusal)
         ASSERT_EQ(lines.size(), 2u + 41 + 3);
         EXPECT_EQ(lines[1], "W 268439552 1804\r\n");
         EXPECT_EQ(lines[2].size(), 63u);
-        // The last line holds four bytes; its padding sextets go out as "`", never as blanks.
-        const std::string last = lines[lines.size() - 2];
-        EXPECT_EQ(last.size(), 11u);
-        EXPECT_EQ(last.substr(0, 1) + last.substr(7), "$``\r\n");
+        // The padding of the last line (never blanks) is the fuzz target's check.
+        EXPECT_EQ(lines[lines.size() - 2].size(), 11u);
     }
 }
