@@ -1,57 +1,38 @@
 // Runs a fuzz target over its committed inputs without libFuzzer, so the
 // ordinary build and ctest check every seed and regression input with the
-// target's own checks. Inputs: the files of the directories named on the
-// command line, else the target's corpus and regression directories.
-#include <dirent.h>
-
+// target's own checks. Inputs: the files in the directories named on the
+// command line, else in the target's corpus and regression directories.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-std::vector<std::string> FilesIn(const std::string& dir)
-{
-    std::vector<std::string> files;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_type == DT_REG && std::string(e->d_name).find(".md") == std::string::npos)
-                files.push_back(dir + "/" + e->d_name);
-        closedir(d);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
-    std::vector<std::string> dirs;
-    for (int i = 1; i < argc; i++)
-        if (argv[i][0] != '-') dirs.push_back(argv[i]);
+    namespace fs = std::filesystem;
+    std::vector<std::string> dirs(argv + 1, argv + argc);
+    dirs.erase(std::remove_if(dirs.begin(), dirs.end(), [](const std::string& d) { return d[0] == '-'; }), dirs.end());
     if (dirs.empty()) dirs = {REPLAY_CORPUS, REPLAY_REGRESSIONS};
+    std::vector<fs::path> inputs;
+    for (const std::string& dir : dirs)
+        if (fs::is_directory(dir))
+            for (const fs::directory_entry& e : fs::directory_iterator(dir))
+                if (e.is_regular_file() && e.path().extension() != ".md") inputs.push_back(e.path());
+    std::sort(inputs.begin(), inputs.end());
     LLVMFuzzerInitialize(&argc, &argv);
-    size_t count = 0;
-    for (const std::string& dir : dirs) {
-        for (const std::string& path : FilesIn(dir)) {
-            FILE* f = fopen(path.c_str(), "rb");
-            if (f == nullptr) continue;
-            std::vector<uint8_t> data;
-            uint8_t buffer[4096];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + n);
-            fclose(f);
-            fprintf(stderr, "%s\n", path.c_str());
-            LLVMFuzzerTestOneInput(data.data(), data.size());
-            count++;
-        }
+    for (const fs::path& path : inputs) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        fprintf(stderr, "%s\n", path.c_str());
+        LLVMFuzzerTestOneInput(data.data(), data.size());
     }
-    printf("%zu inputs pass\n", count);
-    return count > 0 ? 0 : 1;
+    printf("%zu inputs pass\n", inputs.size());
+    return inputs.empty() ? 1 : 0;
 }
