@@ -18,7 +18,8 @@ int main(int argc, char** argv)
 {
     namespace fs = std::filesystem;
     std::vector<std::string> dirs(argv + 1, argv + argc);
-    dirs.erase(std::remove_if(dirs.begin(), dirs.end(), [](const std::string& d) { return d[0] == '-'; }), dirs.end());
+    dirs.erase(std::remove_if(dirs.begin(), dirs.end(), [](const std::string& d) { return d[0] == '-'; }),
+               dirs.end());
     if (dirs.empty()) dirs = {REPLAY_CORPUS, REPLAY_REGRESSIONS};
     std::vector<fs::path> inputs;
     for (const std::string& dir : dirs)
