@@ -117,16 +117,6 @@ TEST_F(EntityTest, ReadingAByteBlockInChunksStopsAtTheCapacity)
     EXPECT_EQ(system_.getName(buffer, sizeof buffer, &received), aErrMemory);
     EXPECT_EQ(received, 24u);
     EXPECT_EQ(buffer[23], 23);
-    module_->disconnect();
-
-    Connect({{2, {0x03, 0x1F, 0x00, 0, 0, 0, 1, 0, 0, 0, 2, 0x80}},
-             {2, {0x03, 0x1F, 0x00, 0x80, 0, 0, 3, 0x01}}});
-    uint32_t words[4] = {0};
-    size_t count = 0;
-    EXPECT_EQ(system_.getInputPowerBehaviorConfig(words, 4, &count), aErrNone);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(words[0], 1u);
-    EXPECT_EQ(words[2], 0x80000003u);
 }
 
 TEST(EntityWithoutModule, ReportsMissingResources)
@@ -137,12 +127,6 @@ TEST(EntityWithoutModule, ReportsMissingResources)
     Module module(2, 0);
     entity.init(&module, 3, 0);
     EXPECT_EQ(entity.getUEI32(1, &value), aErrConnection);
-    size_t count = 8;
-    EXPECT_EQ(entity.getUEIBytesCheck(&count, 4), aErrNone);
-    EXPECT_EQ(count, 2u);
-    count = 7;
-    EXPECT_NE(entity.getUEIBytesCheck(&count, 4), aErrNone);
-    EXPECT_EQ(count, 7u);
 }
 
 }  // namespace
