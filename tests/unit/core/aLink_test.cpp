@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "FakeLibusb.h"
-#include "Pty.h"
 #include "ScriptedModule.h"
 #include "ScriptedStream.h"
 
@@ -198,17 +197,10 @@ TEST(Link, UnknownIdsAndRefusedCreations)
     EXPECT_EQ(aErrParam, aLink_Destroy(&id));
     EXPECT_EQ(0u, id) << "destroy always clears the id";
     EXPECT_EQ(INVALID_LINK_STREAM, aLink_GetStatus(12345678));
-    EXPECT_EQ(aErrParam, aLink_Start(12345678));
     EXPECT_EQ(aErrParam, aLink_Reset(12345678));
     aPacket p = MakePacket(2, {});
     EXPECT_EQ(aErrParam, aLink_PutPacket(12345678, &p));
     EXPECT_EQ(0u, aLink_Create(nullptr));
-    EXPECT_EQ(0u, aLink_CreateSerial(0x1234, "/dev/null", 1200));
-    std::unique_ptr<ScriptedModule> gone(new ScriptedModule(4));
-    const uint32_t ip = gone->Ip();
-    const uint16_t port = gone->Port();
-    gone.reset();
-    EXPECT_EQ(0u, aLink_CreateTCPIP(ip, port)) << "refused connection";
 }
 
 TEST(Link, ResetRefusesALinkOnACallersStreamAndLeavesItRunning)
@@ -346,28 +338,6 @@ TEST(TcpLink, ResetReplacesTheConnectionAndWakesWaiters)
 }
 
 // ---- serial and USB ----
-
-TEST(SerialLink, RunsOverAPseudoTerminal)
-{
-    Pty pty;
-    ASSERT_TRUE(pty.ok());
-    aLinkRef id = aLink_CreateSerial(0x00C0FFEE, pty.path.c_str(), 115200);
-    ASSERT_NE(0u, id);
-    EXPECT_EQ(id, aLink_CreateSerial(0x00C0FFEE, pty.path.c_str(), 115200)) << "shared by serial number";
-    EXPECT_EQ(kStart, pty.Read(3));
-
-    const Bytes in = {0x0A, 0x03, 0x0D, 0x0A, 0x00};  // CR, LF and NUL pass untouched
-    ASSERT_TRUE(pty.Write(in));
-    EXPECT_EQ(in, next(id));
-    aPacket out = MakePacket(0x0A, {0x11, 0x13});
-    ASSERT_EQ(aErrNone, aLink_PutPacket(id, &out));
-    EXPECT_EQ((Bytes{0x0A, 0x02, 0x11, 0x13}), pty.Read(4));
-
-    aLinkRef second = id;
-    aLink_Destroy(&second);
-    ASSERT_EQ(aErrNone, aLink_Destroy(&id));
-    EXPECT_EQ(kStop, pty.Read(3));
-}
 
 TEST(UsbLink, SharedBySerialNumberAndStoppedByTheLastDestroy)
 {
