@@ -84,6 +84,8 @@ TEST_F(EntityTest, SetIsConfirmedWithBothFlagBits)
     EXPECT_EQ(Requests(), (std::vector<Bytes>{{0x03, 0x84, 0x20, 0x01}}));
 }
 
+// Nothing in the product reads or writes byte blocks: one test of the
+// chunking of a write.
 TEST_F(EntityTest, ByteBlockGoesInChunksOf24WithSequenceBytes)
 {
     Connect({});
@@ -102,21 +104,6 @@ TEST_F(EntityTest, ByteBlockGoesInChunksOf24WithSequenceBytes)
     EXPECT_EQ(Bytes(sent[2].begin() + 3, sent[2].end()), (Bytes{48, 49, 0x02}));
     EXPECT_EQ(sent[0].back(), 0x80);
     EXPECT_EQ(sent[1].back(), 0x81);
-}
-
-TEST_F(EntityTest, ReadingAByteBlockInChunksStopsAtTheCapacity)
-{
-    Packet first{2, {0x03, 0x20, 0x00}}, second{2, {0x03, 0x20, 0x00}};
-    for (int i = 0; i < 24; ++i) first.payload.push_back(static_cast<uint8_t>(i));
-    for (int i = 0; i < 24; ++i) second.payload.push_back(static_cast<uint8_t>(100 + i));
-    first.payload.push_back(0x80);
-    second.payload.push_back(0x81);
-    Connect({second, first});  // out of order on purpose: the chunk numbers decide
-    uint8_t buffer[30] = {0};
-    size_t received = 0;
-    EXPECT_EQ(system_.getName(buffer, sizeof buffer, &received), aErrMemory);
-    EXPECT_EQ(received, 24u);
-    EXPECT_EQ(buffer[23], 23);
 }
 
 TEST(EntityWithoutModule, ReportsMissingResources)
