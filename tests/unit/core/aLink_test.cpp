@@ -291,7 +291,7 @@ TEST(TcpLink, ResetReplacesTheConnectionAndWakesWaiters)
     expectStartFirstAndStopLast(*m, 2);
 }
 
-// ---- serial and USB ----
+// ---- USB ----
 
 TEST(UsbLink, SharedBySerialNumberAndStoppedByTheLastDestroy)
 {
