@@ -145,7 +145,7 @@ TEST_F(ScriptedLinkTest, PacketDebugLogRecordsNothingOnceDisabled)
         << "disabled: nothing logged";
 }
 
-TEST(Link, UnknownIdsAndRefusedCreations)
+TEST(Link, UnknownIds)
 {
     aLinkRef id = 0xFFFFFFF0u;
     EXPECT_EQ(aErrParam, aLink_Destroy(&id));
@@ -154,7 +154,6 @@ TEST(Link, UnknownIdsAndRefusedCreations)
     EXPECT_EQ(aErrParam, aLink_Reset(12345678));
     aPacket p = MakePacket(2, {});
     EXPECT_EQ(aErrParam, aLink_PutPacket(12345678, &p));
-    EXPECT_EQ(0u, aLink_Create(nullptr));
 }
 
 TEST(Link, ResetRefusesALinkOnACallersStreamAndLeavesItRunning)
@@ -319,13 +318,6 @@ TEST(UsbLink, SharedBySerialNumberAndStoppedByTheLastDestroy)
     EXPECT_EQ(concat({kStart, {0x06, 0x02, 0x00, 0x03}, kStop}), fake.outBytes());
     EXPECT_EQ(1, fake.count("release_interface"));
     EXPECT_EQ(1, fake.count("exit"));
-}
-
-TEST(UsbLink, NoModuleMakesNoLink)
-{
-    FakeLibusb fake;
-    EXPECT_EQ(0u, aLink_CreateUSB(0x0012ABCD));
-    EXPECT_EQ(1, fake.count("exit")) << "the failed stream's context is released";
 }
 
 }  // namespace
