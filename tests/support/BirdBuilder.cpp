@@ -65,12 +65,6 @@ BirdBuilder& BirdBuilder::Checksum(uint32_t checksum)
     return *this;
 }
 
-BirdBuilder& BirdBuilder::Header(const Bytes& header)
-{
-    header_ = header;
-    return *this;
-}
-
 BirdBuilder::Bytes BirdBuilder::Inflated() const
 {
     Bytes out;
@@ -104,20 +98,6 @@ BirdBuilder::Bytes BirdBuilder::Compress(const Bytes& inflated)
     int z = compress2(out.data(), &length, inflated.data(), inflated.size(), Z_BEST_COMPRESSION);
     EXPECT_EQ(z, Z_OK) << "compress2";
     out.resize(length);
-    return out;
-}
-
-BirdBuilder::Bytes BirdBuilder::Scramble(const Bytes& payload, const uint32_t key_words[4])
-{
-    uint8_t key[16];
-    for (int i = 0; i < 4; ++i)
-        for (int b = 0; b < 4; ++b) key[4 * i + b] = uint8_t(key_words[i] >> (24 - 8 * b));
-    Bytes out(payload.size());
-    uint8_t previous = 0;
-    for (size_t j = 0; j < payload.size(); ++j) {
-        out[j] = payload[j] ^ key[j % 16] ^ previous;
-        previous = payload[j];
-    }
     return out;
 }
 

@@ -25,16 +25,12 @@ public:
     BirdBuilder& LoaderStart(uint32_t address);
 
     BirdBuilder& Checksum(uint32_t checksum);
-    // The six header bytes (default "bird" 01 01).
-    BirdBuilder& Header(const Bytes& header);
 
     Bytes File() const;
     // A file around any inflated image.
     Bytes FileFrom(const Bytes& inflated) const;
 
     static Bytes Compress(const Bytes& inflated);
-    // The scrambled form of a payload: c[j] = p[j] ^ key[j % 16] ^ p[j - 1].
-    static Bytes Scramble(const Bytes& payload, const uint32_t key_words[4]);
     static Bytes Counting(size_t n, uint8_t start = 0);
 
 private:

@@ -120,7 +120,6 @@ FakeLibusb::FakeLibusb()
     };
     api_.claim_interface = [](libusb_device_handle* handle, int) {
         auto lock = current_->enter("claim_interface");
-        if (sDevice(handle)->onClaim) sDevice(handle)->onClaim();
         return sDevice(handle)->claimResult;
     };
     api_.release_interface = [](libusb_device_handle* handle, int) {

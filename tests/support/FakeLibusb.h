@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -41,8 +40,6 @@ struct FakeUsbDevice {
         0, 0xFF, 0x88, 0x10, {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
     int claimResult = 0;
     int releaseResult = 0;
-    // Runs inside claim_interface, while the record is opening.
-    std::function<void()> onClaim;
 };
 
 // Replaces libusb through the core's table while installed. One instance per

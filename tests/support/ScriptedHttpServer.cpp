@@ -52,7 +52,6 @@ std::string Url(uint16_t port, const std::string& path)
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
-    handler_ = [](const std::string&) { return Reply{200, "ok\n"}; };
     listen_fd_ = BoundSocket(8, port_);
     if (listen_fd_ >= 0) thread_ = std::thread(&ScriptedHttpServer::run, this);
 }
@@ -79,12 +78,6 @@ void ScriptedHttpServer::script(const Reply& reply)
 void ScriptedHttpServer::script(int status, const std::string& body)
 {
     script(Reply{status, body});
-}
-
-void ScriptedHttpServer::set_handler(Handler handler)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    handler_ = std::move(handler);
 }
 
 std::vector<std::string> ScriptedHttpServer::request_lines() const
@@ -120,7 +113,7 @@ void ScriptedHttpServer::serve(int fd)
     Reply reply;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        reply = script_.empty() ? handler_(request_line) : script_.front();
+        reply = script_.empty() ? Reply{200, "ok\n"} : script_.front();
         if (!script_.empty()) script_.pop_front();
         request_lines_.push_back(request_line);
         if (reply.silent) held_fds_.push_back(fd);

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,7 +11,8 @@
 
 // A tiny HTTP/1.1 server on 127.0.0.1 run by one thread. It handles one
 // connection at a time: reads the request head, records its request line and
-// answers with the next scripted reply, then closes the connection. Every
+// answers with the next scripted reply (200 "ok\n" when the script is
+// empty), then closes the connection. Every
 // wait in it is bounded.
 class ScriptedHttpServer {
 public:
@@ -25,8 +25,6 @@ public:
         // Send no Content-Length; the body ends when the connection closes.
         bool close_delimited = false;
     };
-    // Chooses the reply when the script is empty (default: 200 "ok\n").
-    typedef std::function<Reply(const std::string& request_line)> Handler;
 
     ScriptedHttpServer();
     ~ScriptedHttpServer();
@@ -36,7 +34,6 @@ public:
     std::string url(const std::string& path = "/cgi/u") const;
     void script(const Reply& reply);
     void script(int status, const std::string& body);
-    void set_handler(Handler handler);
     std::vector<std::string> request_lines() const;
 
 private:
@@ -49,7 +46,6 @@ private:
     std::thread thread_;
     mutable std::mutex mutex_;
     std::deque<Reply> script_;
-    Handler handler_;
     std::vector<std::string> request_lines_;
     std::vector<int> held_fds_;
 };

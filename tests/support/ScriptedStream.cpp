@@ -85,11 +85,8 @@ aErr ScriptedStream::sWrite(const uint8_t* bytes, size_t count, void* reference)
     return s->append(bytes, count);
 }
 
-aErr ScriptedStream::sDelete(void* reference)
+aErr ScriptedStream::sDelete(void*)
 {
-    ScriptedStream* s = static_cast<ScriptedStream*>(reference);
-    std::lock_guard<std::mutex> lock(s->mutex_);
-    s->deleted_ = true;
     return aErrNone;
 }
 

@@ -42,7 +42,6 @@ public:
     size_t consumed() const { return get(consumed_); }
     int putCalls() const { return get(putCalls_); }
     int writeCalls() const { return get(writeCalls_); }
-    bool deleted() const { return get(deleted_); }
     bool waitForWritten(size_t n, int timeoutMs = 2000) const;
     // Waits until every fed byte was taken and get has since answered
     // "nothing" at least once: a single reader has then finished with the
@@ -82,7 +81,6 @@ private:
     long failFirstCount_ = 0;
     int putCalls_ = 0;
     int writeCalls_ = 0;
-    bool deleted_ = false;
 };
 
 // A complete packet for address with the given data (at most 28 bytes).

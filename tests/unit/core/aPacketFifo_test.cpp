@@ -58,17 +58,6 @@ TEST_F(FifoTest, TheTwentyFirstPacketEmptiesTheQueue)
     EXPECT_EQ(1, aPacketFifo_GetLength(id_)) << "the queue works on after the drop";
 }
 
-TEST_F(FifoTest, UnknownQueuesAndInvalidPackets)
-{
-    aPacketFifoRef unknown = id_ + 1000;
-    EXPECT_EQ(aErrParam, put(unknown, 2, 1));
-    EXPECT_EQ(nullptr, aPacketFifo_Await(unknown, 10));
-    EXPECT_EQ(aErrNotFound, aPacketFifo_Destroy(&unknown));
-    aPacket bad = {};
-    EXPECT_EQ(aErrParam, aPacketFifo_Put(id_, &bad));
-    EXPECT_EQ(aErrParam, aPacketFifo_Put(id_, nullptr));
-}
-
 TEST_F(FifoTest, GetFirstAwaitFirstAndDrainLeaveOthersInOrder)
 {
     const uint8_t packets[][2] = {{2, 1}, {2, 7}, {4, 1}, {6, 7}, {8, 3}, {10, 5}};

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <string>
 #include <vector>
 
 #include "ScriptedStream.h"
@@ -93,63 +92,26 @@ TEST(StreamWrite, OneByteGoesThroughPutAndMoreThroughWriteWhenThereAreBoth)
     aStream_Destroy(&stream);
 }
 
-TEST(StreamReadRecord, EndsAtTheTerminatorOrTheMaximumWithoutStoringTheTerminator)
-{
-    const struct {
-        std::string input, terminator;
-        size_t max;
-        aErr endError;
-        std::string record;
-        size_t left;
-    } cases[] = {
-        {"a\rb\nc", "\r\n", 16, aErrNotReady, "ab", 1},  // a partial match is not undone by other bytes
-        {std::string("abcd"), std::string(1, '\0'), 3, aErrNotReady, "abc", 1},
-        {"tail", "\n", 8, aErrEOF, "tail", 0},  // end of file after stored bytes completes the record
-    };
-    for (const auto& c : cases) {
-        ScriptedStream script;
-        aStreamRef stream = script.create();
-        script.setEndError(c.endError);
-        script.feed(Bytes(c.input.begin(), c.input.end()));
-        uint8_t buffer[16] = {};
-        size_t length = 99;
-        const uint8_t* terminator = reinterpret_cast<const uint8_t*>(c.terminator.data());
-        ASSERT_EQ(aErrNone,
-                  aStream_ReadRecord(stream, buffer, &length, c.max, terminator, c.terminator.size()))
-            << c.input;
-        EXPECT_EQ(c.record, std::string(reinterpret_cast<char*>(buffer), length));
-        EXPECT_EQ(c.left, script.pendingInput()) << c.input;
-        // What is left makes no record: not ready yet, or the end of the file.
-        EXPECT_EQ(c.endError,
-                  aStream_ReadRecord(stream, buffer, &length, c.max, terminator, c.terminator.size()));
-        aStream_Destroy(&stream);
-    }
-}
-
+// Nothing in the product reads or writes C strings or records: one test of
+// their contract (a record ends at its terminator, a string at size - 1).
 TEST_F(StreamTest, CStringsAndCStringRecords)
 {
-    EXPECT_EQ(aErrNone, aStream_WriteCString(stream_, "hi"));
     EXPECT_EQ(aErrNone, aStream_WriteCStringRecord(stream_, "ab", "\r\n"));
-    EXPECT_EQ((Bytes{'h', 'i', 0, 'a', 'b', '\r', '\n', 0}), script_.written());
+    EXPECT_EQ((Bytes{'a', 'b', '\r', '\n', 0}), script_.written());
 
-    script_.feed({'o', 'n', 'e', 0, 't', 'w', 'o', '\r', '\n', 'l', 'o', 'n', 'g', 'e', 'r', 0});
+    script_.feed({'t', 'w', 'o', '\r', '\n', 'l', 'o', 'n', 'g', 0});
     char text[8];
-    ASSERT_EQ(aErrNone, aStream_ReadCString(stream_, text, sizeof(text)));
-    EXPECT_STREQ("one", text);
     ASSERT_EQ(aErrNone, aStream_ReadCStringRecord(stream_, text, sizeof(text), "\r\n"));
     EXPECT_STREQ("two", text);
-    char small[4];
-    ASSERT_EQ(aErrNone, aStream_ReadCString(stream_, small, sizeof(small)));
-    EXPECT_STREQ("lon", small) << "at most size - 1 bytes";
+    ASSERT_EQ(aErrNone, aStream_ReadCString(stream_, text, 4));
+    EXPECT_STREQ("lon", text) << "at most size - 1 bytes";
 }
 
-TEST(FileStream, WriteThenReadAndFlushTheRest)
+TEST(FileStream, WriteThenFlushTheRest)
 {
     char path[] = "/tmp/aStreamTestXXXXXX";
     close(mkstemp(path));
-    aStreamRef file = reinterpret_cast<aStreamRef>(1);
-    EXPECT_EQ(aErrResource, aStream_CreateFileInput("/nonexistent/in.bin", &file));
-    EXPECT_EQ(nullptr, file);
+    aStreamRef file = nullptr;
     ASSERT_EQ(aErrNone, aStream_CreateFileOutput(path, &file));
     const Bytes bytes = {0x01, 0x00, 0xFF, 'r', 'e', 's', 't'};
     ASSERT_EQ(aErrNone, aStream_Write(file, bytes.data(), bytes.size()));
@@ -161,10 +123,6 @@ TEST(FileStream, WriteThenReadAndFlushTheRest)
     aStreamRef destination = sink.create();
     EXPECT_EQ(aErrNone, aStream_Flush(file, destination));
     EXPECT_EQ(Bytes(bytes.begin() + 1, bytes.end()), sink.written());
-    EXPECT_EQ(aErrEOF, aStream_Read(file, &first, 1));
-    sink.feed({1});
-    sink.setWriteError(aErrWrite);
-    EXPECT_EQ(aErrWrite, aStream_Flush(destination, destination)) << "the destination's error";
     aStream_Destroy(&file);
     aStream_Destroy(&destination);
     unlink(path);

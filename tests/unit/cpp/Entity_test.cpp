@@ -84,6 +84,8 @@ TEST_F(EntityTest, SetIsConfirmedWithBothFlagBits)
     EXPECT_EQ(Requests(), (std::vector<Bytes>{{0x03, 0x84, 0x20, 0x01}}));
 }
 
+// Nothing in the product reads or writes byte blocks: one test of the
+// chunking of a write.
 TEST_F(EntityTest, ByteBlockGoesInChunksOf24WithSequenceBytes)
 {
     Connect({});
@@ -104,31 +106,6 @@ TEST_F(EntityTest, ByteBlockGoesInChunksOf24WithSequenceBytes)
     EXPECT_EQ(sent[1].back(), 0x81);
 }
 
-TEST_F(EntityTest, ReadingAByteBlockInChunksStopsAtTheCapacity)
-{
-    Packet first{2, {0x03, 0x20, 0x00}}, second{2, {0x03, 0x20, 0x00}};
-    for (int i = 0; i < 24; ++i) first.payload.push_back(static_cast<uint8_t>(i));
-    for (int i = 0; i < 24; ++i) second.payload.push_back(static_cast<uint8_t>(100 + i));
-    first.payload.push_back(0x80);
-    second.payload.push_back(0x81);
-    Connect({second, first});  // out of order on purpose: the chunk numbers decide
-    uint8_t buffer[30] = {0};
-    size_t received = 0;
-    EXPECT_EQ(system_.getName(buffer, sizeof buffer, &received), aErrMemory);
-    EXPECT_EQ(received, 24u);
-    EXPECT_EQ(buffer[23], 23);
-    module_->disconnect();
-
-    Connect({{2, {0x03, 0x1F, 0x00, 0, 0, 0, 1, 0, 0, 0, 2, 0x80}},
-             {2, {0x03, 0x1F, 0x00, 0x80, 0, 0, 3, 0x01}}});
-    uint32_t words[4] = {0};
-    size_t count = 0;
-    EXPECT_EQ(system_.getInputPowerBehaviorConfig(words, 4, &count), aErrNone);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(words[0], 1u);
-    EXPECT_EQ(words[2], 0x80000003u);
-}
-
 TEST(EntityWithoutModule, ReportsMissingResources)
 {
     EntityClass entity;
@@ -137,12 +114,6 @@ TEST(EntityWithoutModule, ReportsMissingResources)
     Module module(2, 0);
     entity.init(&module, 3, 0);
     EXPECT_EQ(entity.getUEI32(1, &value), aErrConnection);
-    size_t count = 8;
-    EXPECT_EQ(entity.getUEIBytesCheck(&count, 4), aErrNone);
-    EXPECT_EQ(count, 2u);
-    count = 7;
-    EXPECT_NE(entity.getUEIBytesCheck(&count, 4), aErrNone);
-    EXPECT_EQ(count, 7u);
 }
 
 }  // namespace

@@ -109,17 +109,4 @@ TEST(Link, RawPacketLimitsAndMatching)
     EXPECT_EQ(link->sendPacket(2, 0x10, 1, data), aErrConnection);
 }
 
-TEST(Link, SpecCannotChangeWhileConnected)
-{
-    ScriptedModule peer(2);
-    Link link(peer.Spec(), "test");
-    ASSERT_EQ(link.connect(), aErrNone);
-    EXPECT_EQ(link.setLinkSpecifier(peer.Spec()), aErrBusy);
-    link.disconnect();
-    uint8_t address = 0;
-    EXPECT_EQ(link.getModuleAddress(&address), aErrNotReady);
-    EXPECT_EQ(link.setLinkSpecifier(peer.Spec()), aErrNone);
-    EXPECT_EQ(Link("Link").connect(), aErrConfiguration) << "a link without a spec";
-}
-
 }  // namespace
