@@ -66,6 +66,7 @@ TEST(Packet, CreateWithDataAndCopy)
     aPacket_Destroy(&p);
     ASSERT_NE(nullptr, copy);
     EXPECT_EQ((Bytes{0x06, 3, 0x12, 0xC5, 0xE7}), WireBytes(copy));
+    EXPECT_EQ(aErrParam, aPacket_GetCmd(copy, nullptr));
     aPacket_Destroy(&copy);
     uint8_t big[29] = {};
     EXPECT_EQ(nullptr, aPacket_CreateWithData(0x02, 29, big));
