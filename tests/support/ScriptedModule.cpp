@@ -175,7 +175,7 @@ void ScriptedModule::Serve()
         }
         if (reset_.exchange(false)) {
             for (auto& c : connections_) {
-                Abort(c->fd);
+                clean_ ? (void)close(c->fd) : Abort(c->fd);
                 c->fd = -1;
                 stats_.open--;
             }

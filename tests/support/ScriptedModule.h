@@ -64,11 +64,12 @@ public:
     void SendRaw(const std::vector<uint8_t>& bytes);
     // Stops the heartbeats.
     void Quiet() { beatMs_ = 0; }
-    // Resets every connection (on the module's next round); refuse: stop
-    // listening first, so that later connects are refused.
-    void Reset(bool refuse = false)
+    // Resets every connection (on the module's next round), or closes it
+    // cleanly; refuse: stop listening first, so that later connects are refused.
+    void Reset(bool refuse = false, bool clean = false)
     {
         refuse_ = refuse_ || refuse;
+        clean_ = clean;
         reset_ = true;
     }
     int Connections() const { return stats_.accepted.load(); }
@@ -88,6 +89,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> reset_{false};
     std::atomic<bool> refuse_{false};
+    std::atomic<bool> clean_{false};
     const bool deaf_;
     Stats stats_;
     std::vector<std::unique_ptr<Connection>> connections_;  // the module's thread only

@@ -13,8 +13,10 @@
 // thread that frames received bytes into packets, answers heartbeats and
 // re-synchronises the stream, and an out-pipe thread that sends queued
 // packets. Every call looks its link up under the table mutex, which
-// creation and reset hold throughout; callers must not destroy or reset a link
-// while other threads of theirs still use its id.
+// creation and reset hold throughout except while they write the start
+// packet (so a module stalling that write holds up no other link); callers
+// must not destroy or reset a link while other threads of theirs still use
+// its id.
 typedef uint32_t aLinkRef;
 
 typedef enum {
@@ -68,8 +70,9 @@ aErr aLink_Destroy(aLinkRef* id);
 
 // Sends the link start packet 0xAF 0x01 0x01 (before anything else) and
 // starts the pipe threads. aErrNone when already running; aErrParam for an
-// unknown id; aErrConnection without a stream; aErrResource when a thread
-// cannot start.
+// unknown id; aErrConnection without a stream; the stream's error when the
+// start packet cannot be written (creation then fails too); aErrResource
+// when a thread cannot start.
 aErr aLink_Start(aLinkRef id);
 
 // Stops and joins the pipe threads, sends what is still queued and then the
@@ -98,7 +101,8 @@ aPacket* aLink_GetFirst(aLinkRef id, aPacketFilterProc filter, void* reference);
 size_t aLink_DrainPackets(aLinkRef id, aPacketFilterProc filter, void* reference);
 
 // Waits up to timeoutMs for the first inbound packet the filter accepts,
-// while the link is running with status RUNNING; null otherwise.
+// while the link is running with status RUNNING; null otherwise (within
+// about 10 ms of the link leaving RUNNING).
 aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc filter, void* reference, uint32_t timeoutMs);
 
 // Queues a copy of packet for sending (the caller keeps its packet).

@@ -30,7 +30,7 @@ aErr aPacketFifo_Destroy(aPacketFifoRef* id);
 // Number of queued packets; 0 for an unknown id.
 int64_t aPacketFifo_GetLength(aPacketFifoRef id);
 
-// Appends a copy of packet and wakes one waiter, then applies the limit.
+// Appends a copy of packet and wakes the waiters, then applies the limit.
 // aErrParam for an unknown queue or invalid packet, aErrCancel while the
 // queue is being destroyed, aErrResource when out of memory.
 aErr aPacketFifo_Put(aPacketFifoRef id, const aPacket* packet);
@@ -45,11 +45,10 @@ aPacket* aPacketFifo_Await(aPacketFifoRef id, uint32_t timeoutMs);
 // Removes and returns the oldest packet the filter accepts; null if none.
 aPacket* aPacketFifo_GetFirst(aPacketFifoRef id, aPacketFilterProc filter, void* reference);
 
-// Waits up to timeoutMs (on aTime_GetMSTicks) for a packet the filter
-// accepts, which is removed and returned; packets it does not accept stay
-// queued in order. Null on time-out, for an unknown queue, or when the queue
-// is destroyed meanwhile. While packets are queued but none matches, the
-// queue is rescanned (yielding the processor) rather than waited on.
+// Waits up to timeoutMs (CLOCK_MONOTONIC) for a packet the filter accepts,
+// which is removed and returned; packets it does not accept stay queued in
+// order. Null on time-out, for an unknown queue, or when the queue is
+// destroyed meanwhile. The queue is scanned again only when a packet arrives.
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef id, aPacketFilterProc filter, void* reference,
                                 uint32_t timeoutMs);
 

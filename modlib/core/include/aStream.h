@@ -19,11 +19,23 @@ typedef aErr (*aStreamGetProc)(uint8_t* byte, void* reference);
 typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t count, void* reference);
 typedef aErr (*aStreamDeleteProc)(void* reference);
+// Readiness: returns aErrNone once a get may find a byte (or an error to
+// report), aErrNotReady when timeoutMs pass without one.
+typedef aErr (*aStreamAwaitProc)(uint32_t timeoutMs, void* reference);
 
 // New stream over the given operations (any may be null); null when memory
 // runs out. The stream owns nothing until destroyed, when delete is called.
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc del, void* reference);
+
+// Gives the stream a readiness operation (null removes it). Only a stream
+// whose get answers at once needs one; aErrParam for an invalid stream.
+aErr aStream_SetAwait(aStreamRef stream, aStreamAwaitProc await);
+
+// Waits at most timeoutMs until a read may find a byte: aErrNone at once when
+// pushed-back bytes wait, else the readiness operation's answer; aErrMode
+// without one (the caller paces its own polling then).
+aErr aStream_AwaitReadable(aStreamRef stream, uint32_t timeoutMs);
 
 // Calls delete(reference), frees the record and clears *stream; returns
 // delete's result (aErrNone without delete). aErrParam for an invalid stream.
@@ -91,15 +103,17 @@ aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
 // 57600, 115200, 230400; parity true = even parity; dataBits 0 = 8 bits,
 // 1 = 7 bits; stopBits 0 = one, 1 = two. aErrParam for other values (the port
 // is not opened); aErrNotFound / aErrPermission / aErrIO from the open;
-// aErrIO when the settings cannot be applied. Reads never block. Destroying
-// the stream restores the settings found at open.
+// aErrIO when the settings cannot be applied. Reads never block; readiness
+// polls the port. Destroying the stream restores the settings found at open.
 aErr aStream_CreateSerial(const char* portPath, uint32_t baudIndex, bool parity, uint8_t dataBits,
                           uint8_t stopBits, aStreamRef* stream);
 
 // TCP client connected at once to ipAddress (IPv4, network byte order as in
 // sockaddr_in) and port (host order); aErrResource on any failure. The
-// stream reconnects by itself on reset-type errors. Reads never block; a
-// write that still has bytes after 10 failed attempts gives aErrIO.
+// stream reconnects by itself on reset-type errors and when the peer closes
+// its side (a failed reconnect is aErrConnection). Reads never block;
+// readiness polls the socket; a write that still has bytes after 10 failed
+// attempts gives aErrIO.
 aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStreamRef* stream);
 
 // Module on USB by serial number: the kernel driver node when present, else

@@ -1,10 +1,15 @@
 #include "aLink.h"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "aLinkSpec.h"
@@ -20,6 +25,9 @@
 #define aLINK_RESET_PAUSE_MS 100
 #define aLINK_IO_ERROR_PAUSE_MS 100
 #define aLINK_NOT_READY_PAUSE_US 5
+#define aLINK_READ_AWAIT_MS 5
+#define aLINK_AWAIT_SLICE_MS 10
+#define aLINK_START_WAIT_MS 15000
 #define aLINK_OUT_AWAIT_MS 5
 #define aLINK_OUT_PACING_MS 1
 #define aLINK_SYNC_PAUSE_MS 2
@@ -54,8 +62,11 @@ struct aLink {
     std::atomic<aPacketFifoRef> inQueue{0};
     std::atomic<aPacketFifoRef> outQueue{0};
     aPacket current = {};  // in-pipe only while running; reset by stop after the join
-    pthread_t inPipe;      // start/stop callers only
-    pthread_t outPipe;     // start/stop callers only
+    // Serialises start and stop by callers (never taken by a pipe thread), so
+    // that a start running without the table mutex cannot meet a stop.
+    std::mutex lifecycleMutex;
+    pthread_t inPipe;   // guarded by lifecycleMutex
+    pthread_t outPipe;  // guarded by lifecycleMutex
     // Owned. Set at creation and by reset, with the pipes stopped and the
     // table mutex held. The in-pipe reads it; the out-pipe and the in-pipe
     // (sync requests) write it.
@@ -84,12 +95,18 @@ struct _linkEntry {
     int16_t useCount;
     aLink* link;
     _linkEntry* next;
+    // True while creation or reset writes the start packet without the table
+    // mutex; sharing, destroying and resetting the entry wait for it.
+    bool starting;
 };
 
-// Guards the table, the use counts and the id counter. Creation and reset
-// hold it throughout (stream opening and start included); every other call
-// holds it only for its lookup. The pipe threads never take it.
+// Guards the table, the use counts, the starting flags and the id counter.
+// Creation and reset hold it throughout except while the start packet is
+// written: a module that stalls that write must not hold up every other
+// link. Every other call holds it only for its lookup. The pipe threads never
+// take it.
 std::mutex sTableMutex;
+std::condition_variable sTableChanged;  // an entry's starting flag cleared
 _linkEntry* sTable = nullptr;  // guarded by sTableMutex; new entries at the head
 aLinkRef sNextLinkId = 1;      // guarded by sTableMutex
 
@@ -232,7 +249,12 @@ void* sInPipe(void* arg)
         uint8_t byte = 0;
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
-            usleep(aLINK_NOT_READY_PAUSE_US);
+            // Waiting on the transport costs nothing while the module is
+            // quiet; the short bound keeps a stop prompt. A stream without a
+            // readiness operation (one whose get blocks, or a caller's) is
+            // polled.
+            if (aStream_AwaitReadable(link->stream, aLINK_READ_AWAIT_MS) == aErrMode)
+                usleep(aLINK_NOT_READY_PAUSE_US);
             continue;
         }
         if (err != aErrNone) {
@@ -261,16 +283,48 @@ void* sInPipe(void* arg)
 
 // ---- out-pipe ----
 
+struct timespec sNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+struct timespec sAddMS(struct timespec t, long ms)
+{
+    t.tv_nsec += ms * 1000000L;
+    t.tv_sec += t.tv_nsec / 1000000000L;
+    t.tv_nsec %= 1000000000L;
+    return t;
+}
+
+void sSleepUntil(const struct timespec* deadline)
+{
+    // Bounded: each interruption resumes towards the same absolute time.
+    for (int i = 0; i < 100; i++)
+        if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, deadline, nullptr) != EINTR) return;
+}
+
 void* sOutPipe(void* arg)
 {
     aLink* link = static_cast<aLink*>(arg);
     tPipeLink = link;
+    // The kernel may otherwise let every pacing sleep run up to 50 us long,
+    // which on a thousand packets a second is a twentieth of the link.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     aPacketFifoRef queue = link->outQueue.load();
+    // Earliest time the next packet may go: a pacing interval after the
+    // previous one was handed to the stream, whenever that was, so the module
+    // never sees two packets closer than that. Sleeping to an absolute time
+    // loses no overshoot to the queue and logging in between, and a packet
+    // sent late moves the schedule with it, so the next is never early.
+    struct timespec next = sNow();
     while (link->running.load()) {
         aPacket* packet = aPacketFifo_Await(queue, aLINK_OUT_AWAIT_MS);
         if (packet == nullptr) continue;
+        sSleepUntil(&next);
         sWritePacket(link, packet);  // a failed write drops the packet
-        aTime_MSSleep(aLINK_OUT_PACING_MS);
+        next = sAddMS(sNow(), aLINK_OUT_PACING_MS);
         sLogPacket(link, aPACKETLOG_SENT, packet);
         aPacket_Destroy(&packet);
     }
@@ -283,24 +337,30 @@ void* sOutPipe(void* arg)
 
 aErr sStart(aLink* link)
 {
+    std::lock_guard<std::mutex> lifecycle(link->lifecycleMutex);
     if (link->running.load()) return aErrNone;
     if (link->stream == nullptr) return aErrConnection;
-    link->running = true;
     link->status = INITIALIZING;
     link->heartbeat = 0;
     // The start packet must be the first thing the module receives. Queued
     // after the pipes had started, it could be overtaken by a heartbeat answer
     // the in-pipe queued or a sync request it wrote; written here, before
-    // either pipe exists, nothing can come before it. (A write error is
-    // ignored, as the out-pipe ignores its own.)
+    // either pipe exists, nothing can come before it. The write is bounded by
+    // the transport's own retries; a module that does not take it cannot be
+    // talked to, so the start fails.
     aPacket start = {};
     start.tag = aPACKET_TAG;
     start.address = kStartPacket[0];
     start.dataSize = kStartPacket[1];
     start.data[0] = kStartPacket[2];
     start.curSize = sizeof(kStartPacket);
-    sWritePacket(link, &start);
+    aErr err = sWritePacket(link, &start);
+    if (err != aErrNone) {
+        link->status = STOPPED;
+        return err;
+    }
     sLogPacket(link, aPACKETLOG_SENT, &start);
+    link->running = true;
     if (pthread_create(&link->inPipe, nullptr, sInPipe, link) != 0) {
         link->running = false;
         link->inPipe = pthread_self();
@@ -322,12 +382,17 @@ aErr sStart(aLink* link)
 // them running over a freed link.
 aErr sStop(aLink* link, bool teardown)
 {
+    // A pipe thread cannot join itself; the caller's later stop finishes. It
+    // never waits for the lifecycle mutex either: its holder may be joining it.
+    if (tPipeLink == link) {
+        if (link->running.load()) link->status = STOPPING;
+        return aErrNone;
+    }
+    std::lock_guard<std::mutex> lifecycle(link->lifecycleMutex);
     int32_t status = link->status.load();
     if (!teardown && (status == STOPPED || status == STOPPING)) return aErrNone;
     if (!link->running.load()) return aErrNone;  // pipes never started or already joined
     link->status = STOPPING;
-    // A pipe thread cannot join itself; the caller's later stop finishes.
-    if (tPipeLink == link) return aErrNone;
     // The stop packet is the last thing the module receives. Queued while the
     // in-pipe still ran, it could be followed by a heartbeat answer or a sync
     // request the in-pipe produced meanwhile, so the in-pipe ends first.
@@ -401,10 +466,27 @@ void sFreeLink(aLink* link, bool ownsStream)
     delete link;
 }
 
-// Caller holds sTableMutex. Makes, starts and enters a new link on stream;
-// on failure nothing is left in the table and the stream is destroyed only
-// when the link was to be its owner by creation.
-aLinkRef sAddLink(uint32_t type, uint32_t identifier, uint32_t port, aStreamRef stream, bool destroyStreamOnFailure)
+// Caller holds sTableMutex through lock. Waits (bounded) until find() gives
+// no entry or one that is not starting, and returns that; a start may fail
+// and take its entry away, so it is not used meanwhile. Null also when the
+// wait runs out.
+template <typename Find>
+_linkEntry* sAwaitStarted(std::unique_lock<std::mutex>& lock, Find find)
+{
+    _linkEntry* e = nullptr;
+    bool settled = sTableChanged.wait_for(lock, std::chrono::milliseconds(aLINK_START_WAIT_MS), [&] {
+        e = find();
+        return e == nullptr || !e->starting;
+    });
+    return settled ? e : nullptr;
+}
+
+// Caller holds sTableMutex through lock. Makes, starts and enters a new link
+// on stream; on failure nothing is left in the table and the stream is
+// destroyed only when the link was to be its owner by creation. The start
+// runs without the mutex, the entry marked as starting.
+aLinkRef sAddLink(std::unique_lock<std::mutex>& lock, uint32_t type, uint32_t identifier, uint32_t port,
+                  aStreamRef stream, bool destroyStreamOnFailure)
 {
     aLink* link = new (std::nothrow) aLink;
     _linkEntry* entry = new (std::nothrow) _linkEntry;
@@ -417,18 +499,38 @@ aLinkRef sAddLink(uint32_t type, uint32_t identifier, uint32_t port, aStreamRef 
     aLinkRef id = sNextLinkId++;
     if (sNextLinkId == 0) sNextLinkId = 1;
     aErr err = sInit(link, stream, id);
-    if (err == aErrNone) {
-        err = sStart(link);
-        if (err != aErrNone) sStop(link, true);
-    }
     if (err != aErrNone) {
         sFreeLink(link, destroyStreamOnFailure);
         delete entry;
         return 0;
     }
-    *entry = {id, identifier, port, type, 1, link, sTable};
+    *entry = {id, identifier, port, type, 1, link, sTable, true};
     sTable = entry;
-    return id;
+    lock.unlock();
+    err = sStart(link);
+    if (err != aErrNone) sStop(link, true);
+    lock.lock();
+    entry->starting = false;
+    sTableChanged.notify_all();
+    if (err == aErrNone) return id;
+    for (_linkEntry** p = &sTable; *p != nullptr; p = &(*p)->next) {
+        if (*p == entry) {
+            *p = entry->next;
+            break;
+        }
+    }
+    sFreeLink(link, destroyStreamOnFailure);
+    delete entry;
+    return 0;
+}
+
+// Caller holds sTableMutex through lock. The entry sharing identifier, its
+// use count raised, or null when there is none to share.
+_linkEntry* sShare(std::unique_lock<std::mutex>& lock, uint32_t identifier)
+{
+    _linkEntry* shared = sAwaitStarted(lock, [identifier] { return sFindShared(identifier); });
+    if (shared != nullptr) shared->useCount++;
+    return shared;
 }
 
 int sBaudIndex(uint32_t baudRate)
@@ -457,51 +559,42 @@ bool sAlways(const aPacket*, void*)
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber)
 {
-    std::lock_guard<std::mutex> lock(sTableMutex);
-    _linkEntry* shared = sFindShared(serialNumber);
-    if (shared != nullptr) {
-        shared->useCount++;
-        return shared->id;
-    }
+    std::unique_lock<std::mutex> lock(sTableMutex);
+    _linkEntry* shared = sShare(lock, serialNumber);
+    if (shared != nullptr) return shared->id;
     aStreamRef stream = nullptr;
     if (aStream_CreateUSB(serialNumber, &stream) != aErrNone) return 0;
-    return sAddLink(USB, serialNumber, 0, stream, true);
+    return sAddLink(lock, USB, serialNumber, 0, stream, true);
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t ipAddress, uint32_t port)
 {
     if (port > 0xFFFF) return 0;
-    std::lock_guard<std::mutex> lock(sTableMutex);
-    _linkEntry* shared = sFindShared(ipAddress);
-    if (shared != nullptr) {
-        shared->useCount++;
-        return shared->id;
-    }
+    std::unique_lock<std::mutex> lock(sTableMutex);
+    _linkEntry* shared = sShare(lock, ipAddress);
+    if (shared != nullptr) return shared->id;
     aStreamRef stream = nullptr;
     if (aStream_CreateSocket(ipAddress, static_cast<uint16_t>(port), &stream) != aErrNone) return 0;
-    return sAddLink(TCPIP, ipAddress, port, stream, true);
+    return sAddLink(lock, TCPIP, ipAddress, port, stream, true);
 }
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
 {
     int baudIndex = sBaudIndex(baudRate);
     if (baudIndex < 0 || portName == nullptr) return 0;
-    std::lock_guard<std::mutex> lock(sTableMutex);
-    _linkEntry* shared = sFindShared(serialNumber);
-    if (shared != nullptr) {
-        shared->useCount++;
-        return shared->id;
-    }
+    std::unique_lock<std::mutex> lock(sTableMutex);
+    _linkEntry* shared = sShare(lock, serialNumber);
+    if (shared != nullptr) return shared->id;
     aStreamRef stream = nullptr;
     if (aStream_CreateSerial(portName, static_cast<uint32_t>(baudIndex), false, 0, 0, &stream) != aErrNone) return 0;
-    return sAddLink(SERIAL, serialNumber, 0, stream, true);
+    return sAddLink(lock, SERIAL, serialNumber, 0, stream, true);
 }
 
 aLinkRef aLink_Create(aStreamRef stream)
 {
     if (!aStream_IsValid(stream)) return 0;
-    std::lock_guard<std::mutex> lock(sTableMutex);
-    return sAddLink(INVALID, aLINK_STREAM_IDENTIFIER, 0, stream, false);
+    std::unique_lock<std::mutex> lock(sTableMutex);
+    return sAddLink(lock, INVALID, aLINK_STREAM_IDENTIFIER, 0, stream, false);
 }
 
 aErr aLink_Destroy(aLinkRef* id)
@@ -512,8 +605,9 @@ aErr aLink_Destroy(aLinkRef* id)
     aLink* link = nullptr;
     _linkEntry* entry = nullptr;
     {
-        std::lock_guard<std::mutex> lock(sTableMutex);
-        entry = sFindEntry(linkId);
+        std::unique_lock<std::mutex> lock(sTableMutex);
+        // A reset may be writing the start packet; the link is freed after.
+        entry = sAwaitStarted(lock, [linkId] { return sFindEntry(linkId); });
         if (entry == nullptr) return aErrParam;
         if (--entry->useCount > 0) return aErrNone;
         for (_linkEntry** p = &sTable; *p != nullptr; p = &(*p)->next) {
@@ -551,6 +645,7 @@ aErr aLink_Reset(aLinkRef id)
     // Only transports that can be opened again from the entry are reset; the
     // others would be left dead, so they are not touched.
     if (entry->type != USB && entry->type != TCPIP) return aErrParam;
+    if (entry->starting) return aErrBusy;
     aLink* link = entry->link;
 
     sStop(link, true);
@@ -578,7 +673,13 @@ aErr aLink_Reset(aLinkRef id)
     link->status = STOPPED;
     link->heartbeat = 0;
     aPacket_Reset(&link->current);
-    return sStart(link);
+    entry->starting = true;
+    lock.unlock();
+    err = sStart(link);
+    lock.lock();
+    entry->starting = false;
+    sTableChanged.notify_all();
+    return err;
 }
 
 linkStatus aLink_GetStatus(aLinkRef id)
@@ -620,9 +721,13 @@ aPacket* aLink_AwaitFirst(aLinkRef id, aPacketFilterProc filter, void* reference
     uint64_t deadline = start + timeoutMs;
     uint64_t now = start;
     aPacket* packet = nullptr;
+    // The queue wakes its waiters only for new packets, so the wait goes in
+    // short slices: a link that drops (the module went away) ends it within
+    // one slice instead of at the deadline.
     while (link->running.load() && link->status.load() == RUNNING && packet == nullptr && now <= deadline) {
-        packet = aPacketFifo_AwaitFirst(link->inQueue.load(), filter, reference,
-                                        static_cast<uint32_t>(deadline - now));
+        uint64_t slice = deadline - now < aLINK_AWAIT_SLICE_MS ? deadline - now : aLINK_AWAIT_SLICE_MS;
+        packet =
+            aPacketFifo_AwaitFirst(link->inQueue.load(), filter, reference, static_cast<uint32_t>(slice));
         now = aTime_GetMSTicks();
     }
     return packet;

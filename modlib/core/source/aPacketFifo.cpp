@@ -6,10 +6,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
-#include <sched.h>
 #include <time.h>
-
-#include "aTime.h"
 
 #define aPACKETFIFO_TAG 0xFEED
 
@@ -23,10 +20,11 @@ struct sNode {
 struct packetFifo {
     uint16_t tag = aPACKETFIFO_TAG;
     pthread_mutex_t mutex;
-    pthread_cond_t cond;  // signalled by Put, broadcast by Destroy
+    pthread_cond_t cond;    // broadcast by Put and Destroy
     sNode* head = nullptr;  // guarded by mutex
     sNode* tail = nullptr;  // guarded by mutex
     int64_t count = 0;      // guarded by mutex; -1 once the queue is being destroyed
+    uint64_t puts = 0;      // guarded by mutex; packets ever put, so a waiter sees new arrivals
 
     packetFifo()
     {
@@ -217,7 +215,10 @@ aErr aPacketFifo_Put(aPacketFifoRef id, const aPacket* packet)
         q->head = node;
     q->tail = node;
     q->count++;
-    pthread_cond_signal(&q->cond);
+    q->puts++;
+    // Every waiter wakes: a filtered waiter that does not want this packet
+    // must not absorb the wake-up meant for one that does.
+    pthread_cond_broadcast(&q->cond);
     // A queue nobody reads is emptied rather than left to grow.
     if (q->count > aPACKETFIFO_LIMIT) sDrainLocked(q.get(), sAcceptAll, nullptr);
     pthread_mutex_unlock(&q->mutex);
@@ -268,31 +269,21 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoRef id, aPacketFilterProc filter, voi
 {
     FifoPtr q = sLookup(id);
     if (!q) return nullptr;
-    uint64_t deadline = aTime_GetMSTicks() + timeoutMs;
-    uint64_t now = 0;
+    struct timespec deadline = sDeadline(timeoutMs);
     sNode* node = nullptr;
-    do {
-        bool present = false;
-        pthread_mutex_lock(&q->mutex);
-        if (q->count < 0) {
-            pthread_mutex_unlock(&q->mutex);
-            break;
-        }
-        if (q->count == 0) {
-            uint64_t t = aTime_GetMSTicks();
-            struct timespec until = sDeadline(t < deadline ? deadline - t : 0);
-            pthread_cond_timedwait(&q->cond, &q->mutex, &until);
-        }
-        if (q->count > 0) {
-            present = true;
-            node = sUnlinkFirstLocked(q.get(), filter, reference);
-        }
-        pthread_mutex_unlock(&q->mutex);
-        now = aTime_GetMSTicks();
-        // Packets that do not match are rescanned without waiting; yielding
-        // lets the producer that will bring the awaited one run meanwhile.
-        if (node == nullptr && present) sched_yield();
-    } while (node == nullptr && now <= deadline);
+    pthread_mutex_lock(&q->mutex);
+    // Packets already scanned are not looked at again until another arrives:
+    // the wait ends on a new put, the queue's destruction or the deadline.
+    while (q->count >= 0) {
+        if (q->count > 0) node = sUnlinkFirstLocked(q.get(), filter, reference);
+        if (node != nullptr) break;
+        uint64_t seen = q->puts;
+        int waited = 0;
+        while (waited == 0 && q->count >= 0 && q->puts == seen)
+            waited = pthread_cond_timedwait(&q->cond, &q->mutex, &deadline);
+        if (q->puts == seen) break;
+    }
+    pthread_mutex_unlock(&q->mutex);
     return sTakeNode(node);
 }
 

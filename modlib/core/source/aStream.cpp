@@ -13,6 +13,7 @@ struct aStream {
     aStreamPutProc put;
     aStreamWriteProc write;
     aStreamDeleteProc del;
+    aStreamAwaitProc await;  // optional; set before the stream is shared
     void* reference;
     // Push-back ring buffer, allocated on first use. Reader thread only.
     uint8_t* pushback;
@@ -90,6 +91,21 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
     stream->reference = reference;
     stream->tag = aSTREAM_TAG;
     return stream;
+}
+
+aErr aStream_SetAwait(aStreamRef stream, aStreamAwaitProc await)
+{
+    if (!sValid(stream)) return aErrParam;
+    stream->await = await;
+    return aErrNone;
+}
+
+aErr aStream_AwaitReadable(aStreamRef stream, uint32_t timeoutMs)
+{
+    if (!sValid(stream)) return aErrParam;
+    if (stream->pushCount > 0) return aErrNone;
+    if (stream->await == nullptr) return aErrMode;
+    return stream->await(timeoutMs, stream->reference);
 }
 
 aErr aStream_Destroy(aStreamRef* stream)

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,6 +41,19 @@ aErr sSerialGet(uint8_t* byte, void* reference)
     if (r == 1) return aErrNone;
     if (r == 0) return aErrNotReady;
     return aErrIO;
+}
+
+aErr sSerialAwait(uint32_t timeoutMs, void* reference)
+{
+    aUnixSerialStream* serial = sSerial(reference);
+    if (serial == nullptr) return aErrParam;
+    struct pollfd pfd = {serial->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(timeoutMs));
+    if (ready > 0 && (pfd.revents & POLLIN) != 0) return aErrNone;
+    // A hung-up port stays "ready" for ever while reads give nothing; waiting
+    // out the time here keeps the reader from spinning on it.
+    if (ready > 0) usleep(timeoutMs * 1000u);
+    return aErrNotReady;
 }
 
 aErr sSerialWrite(const uint8_t* bytes, size_t count, void* reference)
@@ -123,7 +137,10 @@ aErr aStream_CreateSerial(const char* portPath, uint32_t baudIndex, bool parity,
     aErr err = sStreamOpenSerial(serial, parity, dataBits, stopBits);
     if (err == aErrNone) {
         *stream = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, serial);
-        if (*stream == nullptr) err = aErrMemory;
+        if (*stream == nullptr)
+            err = aErrMemory;
+        else
+            aStream_SetAwait(*stream, sSerialAwait);
     }
     if (err != aErrNone) {
         // A failed open must not leave the port with half-applied settings.

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -253,13 +255,18 @@ TEST(TcpLink, SharedByAddressAndStoppedByTheFinalDestroy)
     expectStartFirstAndStopLast(*m, 1);
 }
 
-TEST(TcpLink, ModuleThatDisappearsGivesIOError)
+// A module that goes away resets its connection or closes it cleanly; either
+// way it refuses the reconnect.
+class TcpGone : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(ResetOrClose, TcpGone, ::testing::Bool());
+
+TEST_P(TcpGone, ModuleThatDisappearsGivesIOError)
 {
     auto m = echoingModule();
     aLinkRef id = aLink_CreateTCPIP(m->Ip(), m->Port());
     ASSERT_NE(0u, id);
     ASSERT_TRUE(m->WaitForPackets(1, 2000));
-    m.reset();  // resets the connection and refuses new ones
+    m->Reset(true, GetParam());
     ASSERT_TRUE(waitForStatus(id, IO_ERROR));
     auto start = Clock::now();
     EXPECT_EQ(aErrNone, aLink_Destroy(&id));
@@ -318,6 +325,59 @@ TEST(UsbLink, SharedBySerialNumberAndStoppedByTheLastDestroy)
     EXPECT_EQ(concat({kStart, {0x06, 0x02, 0x00, 0x03}, kStop}), fake.outBytes());
     EXPECT_EQ(1, fake.count("release_interface"));
     EXPECT_EQ(1, fake.count("exit"));
+}
+
+TEST(ScriptedLink, StartPacketThatCannotBeWrittenFailsTheCreation)
+{
+    ScriptedStream script;
+    script.setWriteError(aErrIO);
+    aStreamRef stream = script.create();
+    EXPECT_EQ(0u, aLink_Create(stream));
+    aStream_Destroy(&stream);  // still the caller's
+}
+
+// A stream whose writes stall until released, as a USB OUT endpoint can.
+struct StalledWrite {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+    static aErr write(const uint8_t*, size_t, void* reference)
+    {
+        StalledWrite* s = static_cast<StalledWrite*>(reference);
+        std::unique_lock<std::mutex> lock(s->mutex);
+        s->entered = true;
+        s->changed.notify_all();
+        s->changed.wait_for(lock, std::chrono::seconds(3), [s] { return s->released; });
+        return aErrNone;
+    }
+    static aErr get(uint8_t*, void*) { return aErrNotReady; }
+};
+
+TEST_F(ScriptedLinkTest, StalledStartWriteHoldsUpNoOtherLink)
+{
+    StalledWrite stall;
+    aStreamRef stream = aStream_Create(StalledWrite::get, nullptr, StalledWrite::write, nullptr, &stall);
+    std::atomic<aLinkRef> stalled{0};
+    std::thread creator([&] { stalled = aLink_Create(stream); });
+    {
+        std::unique_lock<std::mutex> lock(stall.mutex);
+        ASSERT_TRUE(stall.changed.wait_for(lock, std::chrono::seconds(2), [&] { return stall.entered; }));
+    }
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(RUNNING, aLink_GetStatus(id_));
+    aPacket p = MakePacket(4, {0x11});
+    EXPECT_EQ(aErrNone, aLink_PutPacket(id_, &p));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    {
+        std::lock_guard<std::mutex> lock(stall.mutex);
+        stall.released = true;
+        stall.changed.notify_all();
+    }
+    creator.join();
+    aLinkRef made = stalled.load();
+    EXPECT_NE(0u, made);
+    aLink_Destroy(&made);
 }
 
 }  // namespace
