@@ -93,7 +93,10 @@ void sLogReader(aFileRef* file, uint32_t reference)
 struct Link::impl {
     Link* owner = nullptr;
     aLinkRef linkId = 0;
+    // Reads the core link's log by id, so it never outlives that link: it is
+    // destroyed before the link goes and made anew for the next one.
     aLogger* logger = nullptr;
+    std::string logPath;  // non-empty while the packet log is wanted
     std::string name;
     bool hasSpec = false;
     linkSpec spec{};
@@ -113,8 +116,7 @@ Link::Link(const linkSpec& spec, const char* name) : Link(name)
 
 Link::~Link()
 {
-    if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
-    if (m_impl->logger != nullptr) aLogger_Destroy(&m_impl->logger);
+    disconnect();
     delete m_impl;
 }
 
@@ -185,6 +187,7 @@ aErr Link::connect()
             default: break;
         }
         if (m_impl->linkId == 0) return aErrConnection;
+        if (!m_impl->logPath.empty()) enablePacketLog(m_impl->logPath.c_str());
     }
 
     linkStatus status = aLink_GetStatus(m_impl->linkId);
@@ -220,6 +223,7 @@ linkStatus Link::getStatus() const
 
 aErr Link::disconnect()
 {
+    if (m_impl->logger != nullptr) aLogger_Destroy(&m_impl->logger);
     if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
     m_impl->linkId = 0;
     return aErrNone;
@@ -430,6 +434,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
 aErr Link::enablePacketLog(const char* path)
 {
     if (m_impl->linkId == 0) return aErrConfiguration;
+    if (path != m_impl->logPath.c_str()) m_impl->logPath = path != nullptr ? path : "";
     aErr err = aLink_PacketDebug_Enable(m_impl->linkId);
     if (err != aErrNone) return err;
     if (m_impl->logger == nullptr) {
@@ -444,6 +449,7 @@ aErr Link::enablePacketLog(const char* path)
 
 aErr Link::disablePacketLog()
 {
+    m_impl->logPath.clear();
     aErr err = aLink_PacketDebug_Disable(m_impl->linkId);
     if (m_impl->logger != nullptr) aLogger_Disable(m_impl->logger);
     return err;
