@@ -15,8 +15,14 @@
 #include "StoreInventory.h"
 #include "Updater.h"
 #include "aDirectory.h"
+#include "aDiscovery.h"
 
 namespace {
+
+void _discovery_message(const char* text)
+{
+    Log::log(DEBUG_Network_Discovery, "%s", text);
+}
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -138,6 +144,7 @@ int main(int argc, char** argv)
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
+    aDiscovery_SetMessageSink(_discovery_message);
 
     if (_get_params(display, argc, argv, &params) != 0) {
         _display_app_version(display);

@@ -27,6 +27,12 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, voi
 // most aDISCOVERY_MAX_WINDOW_MS after the request.
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
 
+// Diagnostics of discovery (for example a reply port another program holds)
+// go to this sink, one line of text each; there is none by default, as the
+// library never prints. Not thread-safe: set it before discovering.
+typedef void (*aDiscoveryMessageProc)(const char* text);
+void aDiscovery_SetMessageSink(aDiscoveryMessageProc sink);
+
 // New spec (destroy with aLinkSpec_Destroy) of the first module with that
 // serial number, or null.
 linkSpec* aDiscovery_FindModule(linkType type, uint32_t serialNumber);

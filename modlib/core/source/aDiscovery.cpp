@@ -1,6 +1,7 @@
 #include "aDiscovery.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,6 +22,8 @@ namespace {
 constexpr int kSerialLength = 8;
 constexpr int kReplySize = 16;
 constexpr uint8_t kUnknownModel = 255;
+
+aDiscoveryMessageProc sMessageSink = nullptr;
 
 uint32_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
 {
@@ -63,12 +66,13 @@ uint32_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
     return matches;
 }
 
+// The reply port is bound without SO_REUSEADDR: two listeners sharing it
+// would each receive only part of the replies and both miss modules without
+// a word. A second discovery finds the port busy and says so instead.
 int sListener()
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return -1;
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     struct timeval timeout = {aDISCOVERY_RECEIVE_TIMEOUT_MS / 1000, (aDISCOVERY_RECEIVE_TIMEOUT_MS % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     struct sockaddr_in any{};
@@ -76,7 +80,15 @@ int sListener()
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     any.sin_port = htons(aDISCOVERY_REPLY_PORT);
     if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+        int e = errno;
         close(fd);
+        if (sMessageSink != nullptr) {
+            char text[160];
+            snprintf(text, sizeof text, "discovery: cannot listen for replies on UDP port %d: %s%s\n",
+                     aDISCOVERY_REPLY_PORT, strerror(e),
+                     e == EADDRINUSE ? " (another discovery is running)" : "");
+            sMessageSink(text);
+        }
         return -1;
     }
     return fd;
@@ -191,6 +203,11 @@ bool aDiscovery_ParseReply(const uint8_t* reply, int length, uint32_t senderAddr
     spec->routerSerialNumber = spec->serialNumber;
     spec->ipAddress = senderAddress;
     return true;
+}
+
+void aDiscovery_SetMessageSink(aDiscoveryMessageProc sink)
+{
+    sMessageSink = sink;
 }
 
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference)

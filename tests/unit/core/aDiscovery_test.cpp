@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "FakeLibusb.h"
@@ -80,6 +87,46 @@ TEST(Discovery, TCPIPReplyIsLittleEndian)
     ASSERT_TRUE(aDiscovery_ParseReply(reply, 12, sender, &shortSpec));
     EXPECT_EQ(255u, shortSpec.model) << "a reply without the model";
     EXPECT_FALSE(aDiscovery_ParseReply(reply, 7, sender, &shortSpec));
+}
+
+std::string g_message;
+void Capture(const char* text)
+{
+    g_message += text;
+}
+bool Count(const linkSpec*, bool*, void*)
+{
+    return true;
+}
+
+// Two discoveries sharing the reply port would each miss part of the replies:
+// the second finds the port busy and says why. Run in a child process in a
+// network namespace of its own, with no interface up, so nothing is sent.
+TEST(Discovery, BusyReplyPortIsReported)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(2);
+        int other = socket(AF_INET, SOCK_DGRAM, 0);
+        int on = 1;
+        setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in any {};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(aDISCOVERY_REPLY_PORT);
+        if (bind(other, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) _exit(3);
+        aDiscovery_SetMessageSink(Capture);
+        aDiscovery_EnumerateModules(TCPIP, Count, nullptr);
+        _exit(g_message.find("UDP port 9889") != std::string::npos &&
+                      g_message.find("another discovery is running") != std::string::npos
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no network namespace for this test (needs root)";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
