@@ -480,7 +480,14 @@ class LpcIspChip:
                 if rule.code is not None:
                     self._reply(entry, rule.code)
                 return
-        delay = dict(self.opts.delay).get(letter)
+        delay = dict(self.opts.delay).get(letter) or 0
+        if letter == "E" and self.opts.erase_ms_per_sector:
+            # A real chip answers an erase once every sector is blank.
+            try:
+                sectors = self._sector_range(args) or []
+            except ParamError:
+                sectors = []
+            delay = min(delay + self.opts.erase_ms_per_sector * len(sectors), MAX_DELAY_MS)
         if delay:
             entry["delayed_ms"] = delay
             if self.flush_hook:
@@ -839,6 +846,9 @@ Example:
                    help="fault: send these R blocks (counted from 1) with a wrong checksum")
     p.add_argument("--delay", type=parse_delay, action="append", default=[],
                    metavar="LETTER=MS", help="fault: stall before answering this command")
+    p.add_argument("--erase-ms-per-sector", type=int, default=0, metavar="MS",
+                   help="answer an erase only after MS per sector erased, as a real chip "
+                        "does (the chip maker's manual gives about 100)")
     return p
 
 

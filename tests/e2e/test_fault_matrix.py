@@ -184,9 +184,10 @@ MATRIX = [
     ("recover",  "wrong sum (every block resent)",      "lpc --w-resend always",      1,
      C_BLOCK + [UPDATE_TIME], [], 5),
     ("recover",  "slow chip (erase answered in 50 ms)", "lpc --delay E=50",           0, C_DONE, [], 10, RECOVERED),
-    # 1 s is far outside the 100-poll budget even when a loaded machine
-    # stretches the 1 ms polls.
-    ("recover",  "slow chip (erase answered in 1 s)",   "lpc --delay E=1000",         1, C_PICK + [UPDATE_TIME], [], 5),
+    ("recover",  "slow chip (100 ms a sector erased)",  "lpc --erase-ms-per-sector 100", 0, C_DONE, [], 15, RECOVERED),
+    # 9 s is far outside the erase budget (150 polls a sector, 30 sectors)
+    # even when a loaded machine stretches the 1 ms polls.
+    ("recover",  "slow chip (erase answered in 9 s)",   "lpc --delay E=9000",         1, C_PICK + [UPDATE_TIME], [], 15),
     ("recover",  "garbage (recovery information)",      "srv fix:garbage",            1,
      ["Recovering firmware with build: 0", "Downloading firmware build 0"],
      ["Serial Number must be non-zero", "Failed to load bird file"], 5, UNTOUCHED),

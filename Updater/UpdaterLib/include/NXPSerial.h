@@ -131,7 +131,9 @@ protected:
     uint32_t deviceID[4];
 
 private:
-    aErr SimpleCommand(const char* text, bool log_refusal);
+    // Sends text and reads its return-code line, giving the reply polls empty
+    // reads 1 ms apart (100 unless the command needs longer).
+    aErr SimpleCommand(const char* text, bool log_refusal, unsigned int polls = 100);
 };
 
 #endif

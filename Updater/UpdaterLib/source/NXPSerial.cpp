@@ -52,6 +52,10 @@ const unsigned int kRateCount = sizeof(kRates) / sizeof(kRates[0]);
 const unsigned int kFallbackRateIndex = 2;
 
 const unsigned int kCommandPolls = 100;
+// The chip answers an erase only once every sector is blank, about 100 ms a
+// sector by the chip maker's manual; the reply's budget covers that with
+// room to spare. A chip that answers sooner costs nothing more.
+const unsigned int kErasePollsPerSector = 150;
 const unsigned int kChecksumPolls = 2000;
 const unsigned int kEchoPolls = 100;
 // Bytes a reader may drop (stray echo, leading line ends) before it gives up:
@@ -338,7 +342,7 @@ const char* NXPSerialClass::GetErrorText(const char* line)
 // ---------------------------------------------------------------------------
 // Commands
 
-aErr NXPSerialClass::SimpleCommand(const char* text, bool log_refusal)
+aErr NXPSerialClass::SimpleCommand(const char* text, bool log_refusal, unsigned int polls)
 {
     aErr err = SendCommand(text, 0);
     if (err != aErrNone) {
@@ -347,7 +351,7 @@ aErr NXPSerialClass::SimpleCommand(const char* text, bool log_refusal)
     }
     char line[kLineSize];
     unsigned int count = 0;
-    GetLine(line, sizeof line, count, kCommandPolls);
+    GetLine(line, sizeof line, count, polls);
     if (!CommandSucceeded(line, count)) {
         if (log_refusal)
             Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line + GetErrorIndex(line, count)));
@@ -431,7 +435,7 @@ aErr NXPSerialClass::Erase(unsigned int first, unsigned int last)
     if (first > last) return aErrParam;
     char text[48];
     snprintf(text, sizeof text, "E %u %u\r\n", first, last);
-    return SimpleCommand(text, true);
+    return SimpleCommand(text, true, (last - first + 1) * kErasePollsPerSector);
 }
 
 aErr NXPSerialClass::CopyToFlash(unsigned int flash, unsigned int ram, unsigned int length)
