@@ -791,9 +791,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 
     Module module(0, 0);
     for (int i = 0; i < kFindAgainTries; ++i) {
+        if (i > 0) aTime_MSSleep(kFindAgainPauseMs);
         module.discoverAndConnect(USB, serial_number);
         if (module.isConnected()) break;
-        aTime_MSSleep(kFindAgainPauseMs);
     }
     if (!module.isConnected()) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
