@@ -302,13 +302,18 @@ void BirdFile::FindSerialNumberOffsets()
     if (block_count == 0) return;
     for (const BirdBlock& block : blocks) {
         if (block.type != BLOCK_SERIAL_OFFSETS) continue;
+        // The block marks a build made to be tied to one device. One too
+        // short to hold its offsets still marks it, with nothing to patch: an
+        // update then fails to patch it rather than taking it for a generic
+        // build, and a recovery refuses it.
+        has_serial_offsets = true;
         if (block.length < 8) {
-            Log::log(DEBUG_BirdFile, "BIRDFILE: Ignoring serial offsets block of %u bytes\n", block.length);
-            continue;
+            Log::log(DEBUG_BirdFile, "BIRDFILE: Serial offsets block of %u bytes holds no offsets\n",
+                     block.length);
+            return;
         }
         serial_number_offset = GetInt(block.data);
         descriptor_offset = GetInt(block.data + 4);
-        has_serial_offsets = true;
         Log::log(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
                  int(serial_number_offset), int(descriptor_offset));
         return;
