@@ -21,6 +21,7 @@ Run `virtual_module.py --help` for the configuration reference.
 """
 
 import argparse
+import collections
 import errno
 import json
 import os
@@ -35,6 +36,9 @@ import time
 
 # --------------------------------------------------------------------------
 # Protocol constants
+
+# Linux value; older Pythons do not name it.
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 
 MAX_PAYLOAD = 28
 
@@ -496,6 +500,11 @@ class VirtualModule:
         self._bad_ack_used = False
         self._bad_sum_used = False
         self._drop_after_data_used = False
+        # Gaps between host packets as read here, in 10 us steps; packets that
+        # complete in one read have no gap of their own and are only counted.
+        self.host_gaps = collections.Counter()
+        self.host_gap_min = None
+        self.host_packets_together = 0
         self.stats = {
             "host_packets": 0,
             "host_packets_by_kind": {k: 0 for k in HOST_PACKET_KINDS},
@@ -573,6 +582,26 @@ class VirtualModule:
         self.stats["host_packets_by_kind"][kind] += 1
         self.touch()
 
+    def note_host_gap(self, gap_s):
+        if gap_s is None:
+            self.host_packets_together += 1
+            return
+        self.host_gaps[int(gap_s * 1e5)] += 1
+        if self.host_gap_min is None or gap_s < self.host_gap_min:
+            self.host_gap_min = gap_s
+
+    def host_gap_summary(self):
+        n = sum(self.host_gaps.values())
+        median = None
+        seen = 0
+        for step in sorted(self.host_gaps):
+            seen += self.host_gaps[step]
+            if seen * 2 >= n:
+                median = step * 10
+                break
+        return {"count": n, "together": self.host_packets_together, "median_us": median,
+                "min_us": None if self.host_gap_min is None else round(self.host_gap_min * 1e6)}
+
     def status(self):
         return {
             "serial": self.serial_text,
@@ -588,6 +617,7 @@ class VirtualModule:
             "seq": self._seq,
             "stats": dict(self.stats,
                           host_packets_by_kind=dict(self.stats["host_packets_by_kind"])),
+            "host_gaps": self.host_gap_summary(),
             "route_to_me": list(self.route_to_me),
             "router_sets": list(self.router_sets),
             "loader_blocks": list(self.loader_blocks),
@@ -941,6 +971,7 @@ class LinkSession:
         self._first_packet = True
         self._stopped = False
         self._query_run = 0
+        self._last_packet_at = None  # read time of the last complete host packet
         interval = module.cfg.hb_ms / 1000.0
         self._hb_interval = interval
         self._hb_next = now + interval if interval else None
@@ -961,15 +992,26 @@ class LinkSession:
         out += self.poll(now)
         return bytes(out)
 
-    def receive(self, data, now):
+    def receive(self, data, now, arrived=None):
+        """arrived: when the kernel took in the last of data (any clock), for
+        the gaps between host packets."""
         out = bytearray()
         self._query_run = 0
+        completed = 0
         for b in data:
             if self.drop is not None:
                 break
             packet = self._frame_byte(b)
             if packet is not None:
+                completed += 1
                 out += self._on_packet(packet[0], packet[1], now)
+        if completed and arrived is not None:
+            # Only a read that completed one packet times it on its own.
+            for _ in range(completed - 1):
+                self.module.note_host_gap(None)
+            if completed == 1 and self._last_packet_at is not None:
+                self.module.note_host_gap(arrived - self._last_packet_at)
+            self._last_packet_at = arrived
         return bytes(out)
 
     def poll(self, now):
@@ -1336,6 +1378,9 @@ class TcpTransport:
         except OSError:
             return
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Arrival times from the kernel, so the gaps between host packets do
+        # not depend on how soon this process gets to read them.
+        conn.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         conn.settimeout(2.0)   # bounds sends to a host that stopped reading
         now = time.monotonic()
         sess = LinkSession(ep.module, now)
@@ -1349,16 +1394,21 @@ class TcpTransport:
         if sess is None:
             return
         now = time.monotonic()
+        arrived = None
         try:
-            data = conn.recv(4096)
+            data, ancillary, _, _ = conn.recvmsg(4096, socket.CMSG_SPACE(16))
         except (BlockingIOError, InterruptedError, socket.timeout):
             return
         except OSError:
-            data = b""
+            data, ancillary = b"", []
+        for level, kind, value in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(value) >= 16:
+                sec, nsec = struct.unpack("qq", value[:16])
+                arrived = sec + nsec / 1e9
         if not data:
             self._close_session(ep, conn, now, reset=False)
             return
-        self._send(ep, conn, sess.receive(data, now))
+        self._send(ep, conn, sess.receive(data, now, arrived))
         self._after(ep, conn, sess, now)
 
     def _send(self, ep, conn, data):

@@ -41,7 +41,7 @@ def run(opts):
     if os.geteuid() != 0:
         print("scripts/bench lpc-recovery needs root (a private mount namespace keeps your home untouched)")
         return 2
-    updater = ROOT / "build" / "bin" / "updater"
+    updater = Path(os.environ.get("UPDATER_BIN", ROOT / "build" / "bin" / "updater"))
     if not updater.exists():
         print("build the updater first (scripts/test or cmake --build build)")
         return 2

@@ -7,7 +7,10 @@ host; the virtual module counts them (stats host_packets in its status
 file). The figures: the updater's wall time, that floor, their ratio, and the
 updater's CPU time (user + system) per second of the update. The same split
 is shown for the firmware transfer alone (from "Transferring firmware block"
-to "Transferred"), which carries nearly all of the packets. The rest of the
+to "Transferred"), which carries nearly all of the packets, with the
+smallest and the median gap between host packets as the module read them
+(packets that arrived in one read have no gap of their own and are counted
+apart; the figures are for the module's whole life). The rest of the
 update is mostly fixed waits of the flow: the reply to LOAD that a module
 leaving the link for its loader never sends (the reply time-out, 1 s) and
 the poll for the link to drop after REBOOT (250 ms steps).
@@ -102,11 +105,13 @@ def one_update(stage, bird, opts, number):
         raise RuntimeError("the update failed (status %d):\n%s" % (r.status, r.output))
     if not at_load or at_load[0] is None:
         raise RuntimeError("the module's counts at LOAD could not be read")
-    total, transfer, _ = counts(settled_status(stage, timeout=10))
+    settled = settled_status(stage, timeout=10)
+    total, transfer, _ = counts(settled)
+    gaps = settled.get("host_gaps", {})
     fw_start = line_time(r, "Transferring firmware block")
     fw_end = line_time(r, "Transferred 1 blocks, %d" % (opts.size + 4))
     return dict(wall=r.wall_s, cpu=r.user_s + r.sys_s, user=r.user_s, sys=r.sys_s, packets=total - total0,
-                fw_wall=fw_end - fw_start, fw_packets=transfer - at_load[0])
+                fw_wall=fw_end - fw_start, fw_packets=transfer - at_load[0], gaps=gaps)
 
 
 def report(results, opts):
@@ -127,6 +132,9 @@ def report(results, opts):
     row("firmware transfer: wall time (s)", ["%.3f" % x["fw_wall"] for x in results])
     row("  floor: its packets x 1 ms (s)", ["%.3f" % (x["fw_packets"] / 1000.0) for x in results])
     row("  wall / floor", [ratio(x["fw_wall"], x["fw_packets"]) for x in results])
+    row("host packet gap at the module: min (us)", [str(x["gaps"].get("min_us")) for x in results])
+    row("  median (us, 10 us steps)", [str(x["gaps"].get("median_us")) for x in results])
+    row("  packets read together with another", [str(x["gaps"].get("together")) for x in results])
     row("rest: wall - floor (s)",
         ["%.3f" % ((x["wall"] - x["fw_wall"]) - (x["packets"] - x["fw_packets"]) / 1000.0) for x in results])
     if len(results) > 1:
