@@ -183,7 +183,6 @@ MATRIX = [
     ("recover",  "wrong sum (one block resent)",        "lpc --w-resend once",        0, C_DONE, [], 10, RECOVERED),
     ("recover",  "wrong sum (every block resent)",      "lpc --w-resend always",      1,
      C_BLOCK + [UPDATE_TIME], [], 5),
-    ("recover",  "slow chip (erase answered in 50 ms)", "lpc --delay E=50",           0, C_DONE, [], 10, RECOVERED),
     ("recover",  "slow chip (100 ms a sector erased)",  "lpc --erase-ms-per-sector 100", 0, C_DONE, [], 15, RECOVERED),
     # 9 s is far outside the erase budget (150 polls a sector, 30 sectors)
     # even when a loaded machine stretches the 1 ms polls.

@@ -4,9 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -336,46 +335,36 @@ TEST(ScriptedLink, StartPacketThatCannotBeWrittenFailsTheCreation)
     aStream_Destroy(&stream);  // still the caller's
 }
 
-// A stream whose writes stall until released, as a USB OUT endpoint can.
+// A stream whose first write (the start packet) stalls until released, as a
+// USB OUT endpoint can.
 struct StalledWrite {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool released = false;
+    std::promise<void> entered, released;
+    std::atomic<int> writes{0};
     static aErr write(const uint8_t*, size_t, void* reference)
     {
         StalledWrite* s = static_cast<StalledWrite*>(reference);
-        std::unique_lock<std::mutex> lock(s->mutex);
-        s->entered = true;
-        s->changed.notify_all();
-        s->changed.wait_for(lock, std::chrono::seconds(3), [s] { return s->released; });
+        if (s->writes++ == 0) {
+            s->entered.set_value();
+            s->released.get_future().wait_for(std::chrono::seconds(3));
+        }
         return aErrNone;
     }
-    static aErr get(uint8_t*, void*) { return aErrNotReady; }
 };
 
 TEST_F(ScriptedLinkTest, StalledStartWriteHoldsUpNoOtherLink)
 {
     StalledWrite stall;
-    aStreamRef stream = aStream_Create(StalledWrite::get, nullptr, StalledWrite::write, nullptr, &stall);
-    std::atomic<aLinkRef> stalled{0};
-    std::thread creator([&] { stalled = aLink_Create(stream); });
-    {
-        std::unique_lock<std::mutex> lock(stall.mutex);
-        ASSERT_TRUE(stall.changed.wait_for(lock, std::chrono::seconds(2), [&] { return stall.entered; }));
-    }
+    auto get = [](uint8_t*, void*) -> aErr { return aErrNotReady; };
+    aStreamRef stream = aStream_Create(get, nullptr, StalledWrite::write, nullptr, &stall);
+    std::future<aLinkRef> stalled = std::async(std::launch::async, [&] { return aLink_Create(stream); });
+    ASSERT_EQ(std::future_status::ready, stall.entered.get_future().wait_for(std::chrono::seconds(2)));
     Clock::time_point start = Clock::now();
     EXPECT_EQ(RUNNING, aLink_GetStatus(id_));
     aPacket p = MakePacket(4, {0x11});
     EXPECT_EQ(aErrNone, aLink_PutPacket(id_, &p));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    {
-        std::lock_guard<std::mutex> lock(stall.mutex);
-        stall.released = true;
-        stall.changed.notify_all();
-    }
-    creator.join();
-    aLinkRef made = stalled.load();
+    stall.released.set_value();
+    aLinkRef made = stalled.get();
     EXPECT_NE(0u, made);
     aLink_Destroy(&made);
 }

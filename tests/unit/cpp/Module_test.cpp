@@ -114,14 +114,6 @@ TEST(Link, RawPacketLimitsAndMatching)
     EXPECT_EQ(link->sendPacket(2, 0x10, 1, data), aErrConnection);
 }
 
-std::string LogText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The logger reads the core link by id. Left running past disconnect() it
 // read a link being freed, and after a reconnect it never saw the new one.
 TEST(Link, PacketLogFollowsTheLinkAcrossAReconnect)
@@ -136,10 +128,13 @@ TEST(Link, PacketLogFollowsTheLinkAcrossAReconnect)
     ASSERT_EQ(link.connect(), aErrNone);
     const uint8_t data[] = {0x5A};
     ASSERT_EQ(link.sendPacket(4, 0x30, sizeof data, data), aErrNone);
-    const std::string sent = "4 > 0x4 0x2 0x30 0x5A";
-    for (int i = 0; i < 200 && LogText(path).find(sent) == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_NE(LogText(path).find(sent), std::string::npos) << LogText(path);
+    auto logged = [&] {
+        std::ostringstream text;
+        text << std::ifstream(path).rdbuf();
+        return text.str().find("4 > 0x4 0x2 0x30 0x5A") != std::string::npos;
+    };
+    for (int i = 0; i < 200 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(logged());
     link.disconnect();
     std::remove(path.c_str());
 }
