@@ -1,6 +1,7 @@
 #ifndef UPDATER_NXPSERIAL_H
 #define UPDATER_NXPSERIAL_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -129,6 +130,8 @@ protected:
     bool echo;
     uint32_t baud;
     uint32_t deviceID[4];
+    // When the bytes written by Send so far will have left the line.
+    std::chrono::steady_clock::time_point lineFree;
 
 private:
     // Sends text and reads its return-code line, giving the reply polls empty

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "Log.h"
 #include "aTime.h"
@@ -154,9 +155,16 @@ aErr NXPSerialClass::Send(const char* text, bool read_echo)
         LogLong(DEBUG_NXPSerial_SR, "Sending:[" + Hex(bytes, len) + "] [" + shown + "]\n");
     }
     aErr err = aStream_Write(stream, bytes, len);
-    int wait = baud == 0 ? 1 : static_cast<int>((len + 2) * 9.0 / baud * 1000.0 + 1.0);
-    Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", wait);
-    aTime_MSSleep(static_cast<uint64_t>(wait));
+    // The port takes the bytes at once and sends them at the line rate, ten
+    // bits a byte (start, eight data, stop). Waiting until they have left the
+    // line, on a clock that carries the fractions from one write to the next,
+    // keeps the chip's echo in step without a rounding on every write.
+    auto now = std::chrono::steady_clock::now();
+    if (lineFree < now) lineFree = now;
+    if (baud != 0) lineFree += std::chrono::microseconds(len * 10000000ULL / baud);
+    Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n",
+             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(lineFree - now).count()));
+    std::this_thread::sleep_until(lineFree);
     if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     if (read_echo && len > 0) {
         unsigned int got = 0;
