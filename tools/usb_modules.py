@@ -52,11 +52,9 @@ import errno
 import fcntl
 import heapq
 import itertools
-import json
 import os
 import platform
 import shutil
-import signal
 import struct
 import sys
 import threading
@@ -66,6 +64,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import imx_sdp_sim  # noqa: E402
 import simpty  # noqa: E402
+import toolutil  # noqa: E402
 import virtual_module  # noqa: E402
 
 try:
@@ -1345,10 +1344,7 @@ def main(argv=None):
         sys.stderr.write("usb_modules: umockdev bindings missing (python3-gi, "
                          "gir1.2-umockdev-1.0): %s\n" % IMPORT_ERROR)
         return 2
-    log = None
-    if args.verbose:
-        def log(text):
-            sys.stderr.write("%.3f %s\n" % (time.monotonic(), text))
+    log = toolutil.stderr_log if args.verbose else None
     try:
         devices = [ModuleUsbDevice.from_spec(s, args.state_dir, log) for s in args.module]
         imx = None
@@ -1363,8 +1359,7 @@ def main(argv=None):
         os.makedirs(args.state_dir, exist_ok=True)
     bus = UsbBus(log)
     stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *a: stop.set())
-    signal.signal(signal.SIGINT, lambda *a: stop.set())
+    toolutil.on_stop_signals(lambda *a: stop.set())
     try:
         for d in devices:
             bus.add(d, plugged=not d.plug_ms)
@@ -1373,10 +1368,7 @@ def main(argv=None):
         if imx is not None:
             bus.add(imx)
         ready = {"pid": os.getpid(), "env": bus.env(), "devices": [d.name for d in bus.devices]}
-        if args.ready_file:
-            virtual_module.write_json_atomic(args.ready_file, ready)
-        sys.stdout.write("READY %s\n" % json.dumps(ready, sort_keys=True))
-        sys.stdout.flush()
+        toolutil.announce_ready(args.ready_file, ready)
         stop.wait(args.max_runtime)
     finally:
         bus.close()
