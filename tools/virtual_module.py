@@ -27,12 +27,13 @@ import json
 import os
 import re
 import selectors
-import signal
 import socket
 import struct
 import sys
 import textwrap
 import time
+
+from toolutil import announce_ready, on_stop_signals, parse_int, stderr_log, write_json_atomic
 
 # --------------------------------------------------------------------------
 # Protocol constants
@@ -128,7 +129,7 @@ def _parse_int(text, lo=0, hi=0xFFFFFFFF):
         value = text
     else:
         try:
-            value = int(str(text).strip(), 0)
+            value = parse_int(text)
         except ValueError:
             raise ConfigError("expected a number, got %r" % (text,))
     if not lo <= value <= hi:
@@ -372,14 +373,6 @@ def build_configs(raw_modules):
 
 # --------------------------------------------------------------------------
 # State files
-
-def write_json_atomic(path, obj):
-    tmp = "%s.tmp%d" % (path, os.getpid())
-    with open(tmp, "w") as f:
-        json.dump(obj, f, indent=1, sort_keys=True)
-        f.write("\n")
-    os.replace(tmp, path)
-
 
 class SparseMemory:
     """Bytes written at 32-bit addresses, kept as coalesced ranges."""
@@ -1641,19 +1634,14 @@ def main(argv=None):
     if args.state_dir:
         os.makedirs(args.state_dir, exist_ok=True)
 
-    log = None
-    if args.verbose:
-        def log(text):
-            sys.stderr.write("%.3f %s\n" % (time.monotonic(), text))
-            sys.stderr.flush()
+    log = stderr_log if args.verbose else None
 
     modules = [VirtualModule(c, args.state_dir, log) for c in configs]
     transport = TcpTransport(modules, log, discovery=not args.no_discovery)
 
     def stop(signum, frame_):
         transport.request_stop()
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    on_stop_signals(stop)
 
     try:
         transport.open()
@@ -1666,10 +1654,7 @@ def main(argv=None):
         m.flush(now, force=True)
     ready = {"pid": os.getpid(), "discovery": transport.discovery_sock is not None,
              "modules": transport.describe()}
-    if args.ready_file:
-        write_json_atomic(args.ready_file, ready)
-    sys.stdout.write("READY %s\n" % json.dumps(ready, sort_keys=True))
-    sys.stdout.flush()
+    announce_ready(args.ready_file, ready)
     transport.run(now + args.max_runtime)
     return 0
 
