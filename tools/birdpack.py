@@ -43,6 +43,8 @@ import struct
 import sys
 import zlib
 
+from toolutil import atomic_write, parse_int
+
 SIGNATURE = b"bird"
 FORMAT_VERSION = b"\x01\x01"
 HEADER_LENGTH = 6
@@ -804,13 +806,6 @@ def _show_json(bird, path, key_words=None):
     }
 
 
-def _write(path, data):
-    tmp = path + ".tmp%d" % os.getpid()
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
-
-
 def _bound_warning(data, path):
     bird = parse_bird(data)
     if bird.inflated is not None and not bird.fits_inflate_bound:
@@ -826,7 +821,7 @@ def cmd_build(args):
             desc = json.load(f)
         base_dir = os.path.dirname(os.path.abspath(args.description))
     data = build_bird(desc, base_dir)
-    _write(args.output, data)
+    atomic_write(args.output, data)
     _bound_warning(data, args.output)
     print("birdpack: wrote %s (%d bytes)" % (args.output, len(data)))
     return 0
@@ -876,14 +871,10 @@ def cmd_sample(args):
             continue
         path = os.path.join(out_dir, "%d.bird" % build) if out_dir else args.output
         data = build_bird(desc)
-        _write(path, data)
+        atomic_write(path, data)
         print("birdpack: wrote %s (%d bytes)" % (path, len(data)), file=sys.stderr
               if args.print_description else sys.stdout)
     return 0
-
-
-def _int_auto(text):
-    return int(text, 0)
 
 
 def main(argv=None):
@@ -935,24 +926,24 @@ def main(argv=None):
                    help="build number; repeat for several builds")
     p.add_argument("--version", action="append",
                    help="version text x.y.z; one per --build, in the same order")
-    p.add_argument("--size", type=_int_auto, default=65536,
+    p.add_argument("--size", type=parse_int, default=65536,
                    help="firmware payload bytes (default 65536)")
-    p.add_argument("--loader-size", type=_int_auto, default=4096,
+    p.add_argument("--loader-size", type=parse_int, default=4096,
                    help="loader payload bytes (default 4096)")
-    p.add_argument("--loader-address", type=_int_auto, default=0x10000000,
+    p.add_argument("--loader-address", type=parse_int, default=0x10000000,
                    help="loader load address (default 0x10000000)")
-    p.add_argument("--firmware-address", type=_int_auto, default=0x4000,
+    p.add_argument("--firmware-address", type=parse_int, default=0x4000,
                    help="firmware load address (default 0x4000)")
-    p.add_argument("--flags", type=_int_auto, default=0,
+    p.add_argument("--flags", type=parse_int, default=0,
                    help="flags of the firmware block, 0..7 (default 0)")
     p.add_argument("--serial-offsets", action="store_true",
                    help="add a serial-number offsets block")
-    p.add_argument("--loader-start", type=_int_auto, metavar="ADDRESS",
+    p.add_argument("--loader-start", type=parse_int, metavar="ADDRESS",
                    help="add a loader start block with this address")
     p.add_argument("--scramble-key", nargs=4, metavar="W",
                    help="scramble the firmware payload for LPC recovery with these "
                         "four hexadecimal fingerprint words")
-    p.add_argument("--seed", type=_int_auto,
+    p.add_argument("--seed", type=parse_int,
                    help="pseudo-random seed (default derived from serial and build)")
     p.add_argument("-o", "--output",
                    help="output file (one build), or a directory (ends in / or exists) "

@@ -43,6 +43,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import simpty  # noqa: E402
+import toolutil  # noqa: E402
 
 COMMAND_SIZE = 16
 READ_REGISTER = 0x0101
@@ -150,13 +151,13 @@ def _register_mode(text):
 
 
 def _hab(text):
-    return {"open": HAB_OPEN, "closed": HAB_CLOSED}.get(text) or simpty.parse_u32(text)
+    return {"open": HAB_OPEN, "closed": HAB_CLOSED}.get(text) or toolutil.parse_u32(text)
 
 
 def _register(arg):
     try:
         address, value = arg.split("=", 1)
-        return simpty.parse_u32(address), simpty.parse_u32(value)
+        return toolutil.parse_u32(address), toolutil.parse_u32(value)
     except ValueError:
         raise argparse.ArgumentTypeError("expected ADDRESS=VALUE: %r" % arg)
 
@@ -451,15 +452,15 @@ Fault switches (N counts the affected commands from 1; without @N every one):
     p.add_argument("--port-file", metavar="PATH", help="write the slave path here")
     p.add_argument("--link", metavar="PATH", help="also make PATH a symlink to the slave")
     p.add_argument("--state-dir", metavar="DIR", help="keep log.json and load_*.bin here")
-    p.add_argument("--cfg0", type=simpty.parse_u32, default=DEFAULT_CFG0, metavar="WORD",
+    p.add_argument("--cfg0", type=toolutil.parse_u32, default=DEFAULT_CFG0, metavar="WORD",
                    help="OCOTP fuse word at 0x401F4410 (default 0x%08X)" % DEFAULT_CFG0)
-    p.add_argument("--cfg1", type=simpty.parse_u32, default=DEFAULT_CFG1, metavar="WORD",
+    p.add_argument("--cfg1", type=toolutil.parse_u32, default=DEFAULT_CFG1, metavar="WORD",
                    help="OCOTP fuse word at 0x401F4420 (default 0x%08X)" % DEFAULT_CFG1)
     p.add_argument("--register", type=_register, action="append", default=[],
                    metavar="ADDRESS=VALUE", help="another 32-bit register to serve; repeatable")
     p.add_argument("--hab", type=_hab, default=HAB_OPEN, metavar="open|closed|WORD",
                    help="security mode word (open 0x56787856 default, closed 0x12343412)")
-    p.add_argument("--status-word", type=simpty.parse_u32, default=STATUS_OK, metavar="WORD",
+    p.add_argument("--status-word", type=toolutil.parse_u32, default=STATUS_OK, metavar="WORD",
                    help="ERROR_STATUS answer (default 0xF0F0F0F0)")
     p.add_argument("--after-jump", choices=("silent", "sdp"), default="silent",
                    help="after JUMP_ADDRESS: ignore input (default) or keep serving SDP")
@@ -469,9 +470,9 @@ Fault switches (N counts the affected commands from 1; without @N every one):
     p.add_argument("--silent", action="store_true", help="fault: never answer")
     p.add_argument("--ignore-status", type=int, default=0, metavar="K",
                    help="fault: do not answer the first K ERROR_STATUS commands")
-    p.add_argument("--talk-during-transfer", type=_nth_parser(simpty.parse_int),
+    p.add_argument("--talk-during-transfer", type=_nth_parser(toolutil.parse_int),
                    metavar="BYTES[@N]", help="fault: answer during the data phase")
-    p.add_argument("--wrong-completion", type=_nth_parser(simpty.parse_u32),
+    p.add_argument("--wrong-completion", type=_nth_parser(toolutil.parse_u32),
                    metavar="WORD[@N]", help="fault: completion word instead of 0x88888888")
     p.add_argument("--no-register-reply", type=_nth_parser(_register_mode),
                    metavar="none|hab-only[@N]", help="fault: leave READ_REGISTER unanswered")

@@ -42,6 +42,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import simpty  # noqa: E402
+import toolutil  # noqa: E402
 
 FLASH_SIZE = 0x80000
 # (start, size) per sector number: 16 x 4 KiB, then 14 x 32 KiB.
@@ -201,7 +202,7 @@ def parse_delay(arg):
 
 def parse_device_id(arg):
     try:
-        words = [simpty.parse_u32(x) for x in arg.split(",")]
+        words = [toolutil.parse_u32(x) for x in arg.split(",")]
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e))
     if len(words) != 4:
@@ -818,7 +819,7 @@ Example:
                    metavar="W0,W1,W2,W3",
                    help="the four words N returns, in order (default %s)"
                         % ",".join("0x%08X" % w for w in DEFAULT_DEVICE_ID))
-    p.add_argument("--part-id", type=simpty.parse_u32, default=DEFAULT_PART_ID,
+    p.add_argument("--part-id", type=toolutil.parse_u32, default=DEFAULT_PART_ID,
                    metavar="ID", help="part identification J returns (default 0x%08X, "
                                       "LPC1768)" % DEFAULT_PART_ID)
     p.add_argument("--boot-version", type=parse_version, default=(4, 1), metavar="MAJ.MIN",

@@ -20,6 +20,8 @@ import sys
 import termios
 import time
 
+from toolutil import atomic_write, on_stop_signals
+
 # While the host has the port closed POLLHUP is level-triggered, so the loop
 # has to sleep between polls; this keeps the reaction to a new opener well
 # below the ~20 ms a host typically waits for the first reply.
@@ -36,28 +38,6 @@ for _name in dir(termios):
         _BAUDS[getattr(termios, _name)] = int(_name[1:])
 
 _CSIZE = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
-
-
-def parse_int(text):
-    """Integer in decimal or with a 0x/0o/0b prefix (argparse type)."""
-    return int(str(text).strip(), 0)
-
-
-def parse_u32(text):
-    value = parse_int(text)
-    if not 0 <= value <= 0xFFFFFFFF:
-        raise ValueError("not a 32-bit unsigned value: %s" % text)
-    return value
-
-
-def atomic_write(path, data):
-    """Replace path with data so that readers never see a partial file."""
-    if isinstance(data, str):
-        data = data.encode()
-    tmp = "%s.tmp%d" % (path, os.getpid())
-    with open(tmp, "wb") as f:
-        f.write(data)
-    os.replace(tmp, path)
 
 
 def termios_snapshot(fd):
@@ -301,8 +281,7 @@ def serve(port, device, state_dir):
     def on_hup(signum, frame):
         resets.append(signum)
 
-    signal.signal(signal.SIGTERM, on_stop)
-    signal.signal(signal.SIGINT, on_stop)
+    on_stop_signals(on_stop)
     signal.signal(signal.SIGHUP, on_hup)
 
     def flush(final=False):

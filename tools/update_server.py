@@ -43,7 +43,6 @@ import http.server
 import json
 import os
 import re
-import signal
 import ssl
 import sys
 import threading
@@ -52,6 +51,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import birdpack  # noqa: E402  (lives beside this file)
+from toolutil import atomic_write, on_stop_signals  # noqa: E402
 
 OPS = ("hi", "qu", "bird", "builds", "fix")
 DEFAULT_PATH = "/cgi/u"
@@ -525,14 +525,6 @@ class Config:
         self.faults_file, self.log = faults_file, log
 
 
-def _write_port_file(path, port):
-    # Written atomically: a test polling for it never reads half a number.
-    tmp = "%s.tmp%d" % (path, os.getpid())
-    with open(tmp, "w") as f:
-        f.write("%d\n" % port)
-    os.replace(tmp, path)
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="update_server.py",
@@ -590,8 +582,7 @@ def main(argv=None):
     def on_signal(signum, frame):
         stop.set()
 
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGINT, on_signal)
+    on_stop_signals(on_signal)
 
     log = RequestLog(args.log, args.quiet)
     config = Config(Tree(args.root), args.path, faults, args.faults_file, log)
@@ -603,7 +594,7 @@ def main(argv=None):
         return 1
     port = server.server_address[1]
     if args.port_file:
-        _write_port_file(args.port_file, port)
+        atomic_write(args.port_file, "%d\n" % port)
     print("update_server: listening on %s://%s:%d%s serving %s" % (
         "https" if args.tls else "http", args.host, port, "" if args.path == "*" else args.path, args.root), flush=True)
 
