@@ -264,7 +264,11 @@ void* sInPipe(void* arg)
                 aTime_MSSleep(5);
             continue;
         }
-        if (link->status.load() == SYNCING) {
+        // A stop in progress overwrites the status while this pipe still
+        // reads; the sync state says whether a synchronisation is under way,
+        // so a byte read then is taken as it would be without the stop.
+        const int32_t status = link->status.load();
+        if (status == SYNCING || (status == STOPPING && link->syncState.load() != aLINK_SYNC_IN_SYNC)) {
             sSyncByte(link, byte);
             continue;
         }
