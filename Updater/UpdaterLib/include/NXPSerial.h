@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Cause.h"
 #include "aError.h"
 #include "aStream.h"
 
@@ -91,6 +92,9 @@ public:
 
     // The four words of the last GetDeviceID.
     const uint32_t* DeviceID() const { return deviceID; }
+    // Why the last failing call failed: the port, the chip's return code
+    // ("chip answered 10 (COMPARE_ERROR)") or its silence.
+    const Cause& LastCause() const { return cause; }
     bool Echo() const { return echo; }
     uint32_t Baud() const { return baud; }
 
@@ -124,11 +128,14 @@ protected:
     uint8_t GetErrorIndex(const char* line, unsigned int count) const;
     // Whether the reply line carries return code 0 (CMD_SUCCESS).
     bool CommandSucceeded(const char* line, unsigned int count) const;
+    // The return code of a refusing reply line in words, or the chip's silence.
+    Cause RefusalCause(const char* line, unsigned int count) const;
 
     aStream* stream;
     bool echo;
     uint32_t baud;
     uint32_t deviceID[4];
+    Cause cause;
 
 private:
     aErr SimpleCommand(const char* text, bool log_refusal);
