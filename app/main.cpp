@@ -15,8 +15,15 @@
 #include "StoreInventory.h"
 #include "Updater.h"
 #include "aDirectory.h"
+#include "ksusb.h"
 
 namespace {
+
+// The USB layer's diagnostics join the debug log under the link's package.
+void sUsbMessage(const char* text)
+{
+    Log::log(DEBUG_Network, "%s", text);
+}
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -42,7 +49,7 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, con
                                     params.baud_rate, true)) {
             _display_fingerprint(display, fingerprint);
         } else {
-            display.message(kError, "Got no response from chip");
+            display.error(updater.LastCause(), "Got no response from chip");
             status = 1;
         }
     }
@@ -138,6 +145,7 @@ int main(int argc, char** argv)
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
+    ksusb_set_message_sink(sUsbMessage);
 
     if (_get_params(display, argc, argv, &params) != 0) {
         _display_app_version(display);
@@ -158,8 +166,9 @@ int main(int argc, char** argv)
     }
 
     std::string directory = _build_updater_directory();
-    if (aDirectory_Ensure(directory.c_str(), 0755) != aErrNone) {
-        display.message(kError, "Could not find updater directory at %s", directory.c_str());
+    Cause cause;
+    if (aDirectory_Ensure(directory.c_str(), 0755, &cause) != aErrNone) {
+        display.error(cause, "Could not find updater directory at %s", directory.c_str());
         _release_params(&params);
         return 1;
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "Cause.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
 #include "aLinkSpec.h"
@@ -80,6 +81,10 @@ public:
     bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate,
                           uint32_t serial_number, const std::string& bird_file, bool override);
 
+    // Why the last failing Get_Fingerprint or Download_Firmware failed (for
+    // the messages of the caller); unknown when nobody knows.
+    const Cause& LastCause() const { return last_cause; }
+
 private:
     // Loads the firmware file: the given path, else the stored build (with
     // download_if_missing, downloaded first). Throws std::runtime_error when
@@ -91,6 +96,7 @@ private:
     std::string updater_directory;
     UpdaterDisplayInterface& display;
     uint8_t device_type = 0;
+    Cause last_cause;
 };
 
 #endif

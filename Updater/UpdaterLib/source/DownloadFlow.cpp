@@ -26,21 +26,27 @@ constexpr auto kSpinnerPeriod = std::chrono::milliseconds(100);
 // loader reads and a zlib stream that inflates. base64 carries no check of
 // its own, so a reply damaged in transit still decodes; the stream's
 // Adler-32 catches it before the damaged file could replace a good download.
-bool sIsBirdData(const unsigned char* bytes, size_t size)
+bool sIsBirdData(const unsigned char* bytes, size_t size, Cause& cause)
 {
+    cause = Cause(aErrParse, "the downloaded file has no BIRD header");
     if (size <= 6 || memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 || bytes[4] == 0 || bytes[5] == 0)
         return false;
     BirdFile probe;
-    return probe.DecompressData(bytes + 6, size - 6);
+    if (probe.DecompressData(bytes + 6, size - 6)) return true;
+    cause = probe.LoadCause();
+    cause.Within("the downloaded file");
+    return false;
 }
 
 // True when the server lists the build for the device.
-bool sValidBuild(uint32_t serial_number, uint32_t build, const char* server)
+bool sValidBuild(uint32_t serial_number, uint32_t build, const char* server, Cause& cause)
 {
     BuildList builds;
-    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server)) return false;
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server, &cause)) return false;
     for (const auto& entry : builds)
         if (flows::BuildFromText(entry.first) == build) return true;
+    cause =
+        Cause(aErrNotFound, "not among the " + std::to_string(builds.size()) + " builds the server lists");
     return false;
 }
 
@@ -49,6 +55,9 @@ bool sValidBuild(uint32_t serial_number, uint32_t build, const char* server)
 uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& build_text, bool override,
                                     bool no_cal)
 {
+    // The cause of the failure reported last stays for the caller.
+    Cause& cause = last_cause;
+    cause = Cause();
     uint32_t build = 0;
     if (!build_text.empty() && (build_text.find_first_not_of("0123456789") != std::string::npos ||
                                 !flows::ParseUnsigned(build_text, build))) {
@@ -60,8 +69,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
         return 0;
     }
     const char* url = server_address.c_str();
-    if (!UpdateServerRequest::ping(url)) {
-        display.message(kError, "Server request failed for %s", url);
+    if (!UpdateServerRequest::ping(url, &cause)) {
+        display.error(cause, "Server request failed for %s", url);
         return 0;
     }
 
@@ -73,14 +82,15 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
             Log::log(DEBUG_APP, "Could not find device in our update history.\n");
             item = store->AddDevice(serial_number);
         }
-    } catch (const std::exception&) {
-        display.message(kError, "Could not create directory for storing BIRD file");
+    } catch (const std::exception& e) {
+        cause = CauseOf(e);
+        display.error(cause, "Could not create directory for storing BIRD file");
         return 0;
     }
 
     std::string server_build, firmware_text;
-    if (!UpdateServerRequest::QueryBuild(serial_number, server_build, firmware_text, url)) {
-        display.message(kError, "No build information for device");
+    if (!UpdateServerRequest::QueryBuild(serial_number, server_build, firmware_text, url, &cause)) {
+        display.error(cause, "No build information for device");
         return 0;
     }
     if (build_text.empty()) build = flows::BuildFromText(server_build);
@@ -88,8 +98,8 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
 
     if (!override) {
         display.message(kInfo, "Validating build %u with server", build);
-        if (!sValidBuild(serial_number, build, url)) {
-            display.message(kError, "No valid build %u", build);
+        if (!sValidBuild(serial_number, build, url, cause)) {
+            display.error(cause, "No valid build %u", build);
             return 0;
         }
         display.message(kInfo, "Build %u is valid", build);
@@ -104,9 +114,9 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
     std::string data_text;
     std::promise<bool> result;
     std::future<bool> done = result.get_future();
-    std::thread worker([&result, &data_text, serial_number, firmware_text, bld, no_cal, this] {
+    std::thread worker([&result, &data_text, &cause, serial_number, firmware_text, bld, no_cal, this] {
         result.set_value(UpdateServerRequest::GetBuild(serial_number, firmware_text, bld, data_text,
-                                                       server_address.c_str(), no_cal));
+                                                       server_address.c_str(), no_cal, &cause));
     });
     display.update_spinner(true, "Downloading");
     while (done.wait_for(kSpinnerPeriod) != std::future_status::ready)
@@ -114,29 +124,33 @@ uint32_t Updater::Download_Firmware(uint32_t serial_number, const std::string& b
     display.update_spinner(false, "Downloading");
     bool ok = done.get();
     worker.join();
-    if (!ok) display.message(kError, "Download failed");
+    if (!ok) display.error(cause, "Download failed");
 
     if (data_text.empty()) {
-        display.message(kError, "Failed to retreive a valid BIRD file");
+        // A failed download has just told why.
+        if (ok) cause = Cause(aErrParse, "the server's reply holds no file");
+        display.error(ok ? cause : Cause(), "Failed to retreive a valid BIRD file");
         return 0;
     }
     size_t size = 0;
     unsigned char* bytes = base64_decode(data_text.c_str(), data_text.size(), &size);
-    if (bytes == nullptr || !sIsBirdData(bytes, size)) {
+    if (bytes == nullptr) cause = Cause(aErrParse, "the server's reply is not base64 text");
+    if (bytes == nullptr || !sIsBirdData(bytes, size, cause)) {
         free(bytes);
-        display.message(kError, "Failed to retreive a valid BIRD file");
+        display.error(cause, "Failed to retreive a valid BIRD file");
         return 0;
     }
-    aErr err = item.WriteFile(flows::BirdName(build), bytes, size);
+    aErr err = item.WriteFile(flows::BirdName(build), bytes, size, &cause);
     free(bytes);
     if (err != aErrNone) {
         // The settings keep naming the last good download.
-        display.message(kError, "Failed to write file with %d", err);
+        display.error(cause, "Failed to write file with %d", err);
         return 0;
     }
     item.settings.Add(flows::kLatestDownload, flows::BirdName(build));
     item.settings.Add(flows::kLastDownloadDate, flows::Now());
-    item.settings.Save(nullptr);
+    if (item.settings.Save(nullptr, &cause) != aErrNone)
+        display.error(cause, "Could not record the download in the store");
     return build;
 }
 
@@ -147,8 +161,9 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
     uint32_t words[4];
     flows::FingerprintWords(fingerprint, words);
     unsigned int serial = 0, server_build = 0;
-    if (!UpdateServerRequest::GetRecoveryInfo(words, &serial, &server_build, server_address.c_str())) {
-        display.message(kError, "Failed to retreive recovery information from Orvantis update server");
+    if (!UpdateServerRequest::GetRecoveryInfo(words, &serial, &server_build, server_address.c_str(),
+                                              &last_cause)) {
+        display.error(last_cause, "Failed to retreive recovery information from Orvantis update server");
         return 0;
     }
     if (build == 0) build = server_build;
@@ -158,11 +173,12 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
 BuildList Updater::Get_BuildList(uint32_t serial_number)
 {
     BuildList builds;
-    if (!UpdateServerRequest::ping(server_address.c_str())) {
-        display.message(kError, "Server request failed for %s", server_address.c_str());
+    Cause cause;
+    if (!UpdateServerRequest::ping(server_address.c_str(), &cause)) {
+        display.error(cause, "Server request failed for %s", server_address.c_str());
         return builds;
     }
-    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server_address.c_str()))
-        display.message(kError, "Failed to retrieve builds for %08X", serial_number);
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server_address.c_str(), &cause))
+        display.error(cause, "Failed to retrieve builds for %08X", serial_number);
     return builds;
 }

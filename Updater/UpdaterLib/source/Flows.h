@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BirdFile.h"
+#include "Cause.h"
 #include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
@@ -54,13 +55,22 @@ void SetFingerprint(Fingerprint& fingerprint, const uint32_t words[4]);
 // apart; true once connected. second may be 0 (only first is tried).
 bool FindModuleAgain(Orvantis::Keystrand::Module& module, uint32_t first, uint32_t second = 0);
 
+// Where a transfer failed ("transferring the firmware"; null when a message
+// already said so) and why.
+struct TransferFailure {
+    const char* stage = nullptr;
+    Cause cause;
+};
+
 // Sends the firmware blocks through the running loader and reboots the
 // module; the first failing block ends the transfer (no reboot follows).
-aErr TransferFirmware(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird);
+aErr TransferFirmware(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird,
+                      TransferFailure& failure);
 
 // Sends the loader blocks, then starts the loader. A time-out of the start
 // counts as success: an i.MX loader does not answer it.
-aErr TransferLoader(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird);
+aErr TransferLoader(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird,
+                    TransferFailure& failure);
 
 }  // namespace flows
 

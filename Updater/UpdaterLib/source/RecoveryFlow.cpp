@@ -1,6 +1,7 @@
 // The recovery flows: identify a chip through its ROM bootloader (LPC ISP,
 // else the i.MX serial download protocol with a loader run from RAM), then
 // write its recovery image.
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,10 +36,16 @@ constexpr uint8_t kFingerprintOption = 0x27;
 constexpr unsigned kLastSector = 29;
 constexpr uint32_t kLpcChunk = 4096;
 
-bool sGetFingerprintLpc(const std::string& port, uint32_t baud, Fingerprint& fingerprint)
+// On failure, cause says why and decisive whether it outweighs the i.MX
+// attempt's cause: a port that cannot be opened fails that attempt too, and
+// a chip that answered the handshake is an LPC chip.
+bool sGetFingerprintLpc(const std::string& port, uint32_t baud, Fingerprint& fingerprint, Cause& cause,
+                        bool& decisive)
 {
     NXPSerialClass isp;
     aErr err = isp.Connect(port.c_str(), baud);
+    decisive = true;
+    cause = isp.LastCause();
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
         return false;
@@ -47,23 +54,30 @@ bool sGetFingerprintLpc(const std::string& port, uint32_t baud, Fingerprint& fin
     err = isp.Sync();
     if (err != aErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", err);
+        cause =
+            isp.LastCause().Known() ? isp.LastCause() : Cause(err, "chip did not answer the synchronisation");
+        cause.Within(port);
+        decisive = false;
         return false;
     }
     Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
     if (isp.GetDeviceID() != aErrNone) {
         Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        cause = isp.LastCause();
+        cause.Within(port);
         return false;
     }
     flows::SetFingerprint(fingerprint, isp.DeviceID());
     return true;
 }
 
-aErr sTransferRecoveryLoader(UpdaterDisplayInterface&, BirdFile& image, const std::string& port)
+aErr sTransferRecoveryLoader(UpdaterDisplayInterface&, BirdFile& image, const std::string& port, Cause& cause)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
     // A block without its address cannot be placed; refuse the image before
     // anything reaches the chip.
+    cause = Cause(aErrParam, "loader image: a loader block without its address");
     for (const BirdBlock& block : blocks)
         if (block.length < 4) return aErrParam;
 
@@ -72,7 +86,11 @@ aErr sTransferRecoveryLoader(UpdaterDisplayInterface&, BirdFile& image, const st
         loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
     else
         loader.setLoader(new Serial_SDPLoader(port.c_str()));
-    if (loader.init() != SDPLoader::SDP_OK) return aErrNotReady;
+    cause = loader.LastCause();
+    if (loader.init() != SDPLoader::SDP_OK) {
+        cause = loader.LastCause();
+        return aErrNotReady;
+    }
 
     int number = 0;
     for (const BirdBlock& block : blocks) {
@@ -80,7 +98,11 @@ aErr sTransferRecoveryLoader(UpdaterDisplayInterface&, BirdFile& image, const st
         std::vector<unsigned char> payload(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, payload.size(),
                  static_cast<int>(address));
-        if (loader.writeLoader(payload, address) != SDPLoader::SDP_OK) return aErrConnection;
+        if (loader.writeLoader(payload, address) != SDPLoader::SDP_OK) {
+            cause = loader.LastCause();
+            cause.Within(port);
+            return aErrConnection;
+        }
         ++number;
     }
     uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
@@ -92,7 +114,7 @@ aErr sTransferRecoveryLoader(UpdaterDisplayInterface&, BirdFile& image, const st
 
 bool sGetFingerprintImx(UpdaterDisplayInterface& display, Updater& updater, const std::string& directory,
                         const std::string& port, uint32_t serial_number, const std::string& bird_file,
-                        Fingerprint& fingerprint, bool reset)
+                        Fingerprint& fingerprint, bool reset, Cause& cause)
 {
     if (serial_number == 0) serial_number = RECOVERY_LOADER_SERIAL;
     BirdFile image;
@@ -119,15 +141,18 @@ bool sGetFingerprintImx(UpdaterDisplayInterface& display, Updater& updater, cons
                 store.FindDevice(serial_number, &item);
             }
             display.mute_messages(false);
+            // The download's own messages were muted; its cause speaks for it.
+            if (build == 0) throw CausedError("", updater.LastCause());
         }
         image = bird_file.empty() ? item.ReadBirdFile(name) : BirdFile(bird_file);
     } catch (const std::exception& e) {
         display.mute_messages(false);
         Log::log(DEBUG_APP, "%s\n", e.what());
+        cause = CauseOf(e).Within("loader image");
         return false;
     }
 
-    if (sTransferRecoveryLoader(display, image, port) != aErrNone) {
+    if (sTransferRecoveryLoader(display, image, port, cause) != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
@@ -135,6 +160,9 @@ bool sGetFingerprintImx(UpdaterDisplayInterface& display, Updater& updater, cons
     Module module(0, 0);
     if (!flows::FindModuleAgain(module, serial_number)) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
+        char text[80];
+        snprintf(text, sizeof text, "the loader did not appear on USB as %08X", serial_number);
+        cause = Cause(aErrNotFound, text);
         return false;
     }
     SystemClass system;
@@ -142,8 +170,10 @@ bool sGetFingerprintImx(UpdaterDisplayInterface& display, Updater& updater, cons
     uint32_t words[4] = {0, 0, 0, 0};
     for (uint8_t index = 0; index < 4; ++index) {
         uint32_t value = 0;
-        if (system.getUEI32(kFingerprintOption, index, &value) != aErrNone) {
+        aErr err = system.getUEI32(kFingerprintOption, index, &value);
+        if (err != aErrNone) {
             Log::log(DEBUG_APP, "Error getting Identifier %d.\n", index);
+            cause = Cause::FromModule(err).Within("identifier " + std::to_string(index));
             module.disconnect();
             return false;
         }
@@ -155,28 +185,37 @@ bool sGetFingerprintImx(UpdaterDisplayInterface& display, Updater& updater, cons
     return true;
 }
 
+// Reports the stage of an LPC recovery that failed, with the chip's answer;
+// false.
+bool sLpcFailed(UpdaterDisplayInterface& display, const NXPSerialClass& isp, const char* stage)
+{
+    display.display_progress(false);
+    display.error(isp.LastCause(), "Recovery failed while %s", stage);
+    return false;
+}
+
 bool sRecoverFirmwareLpc(UpdaterDisplayInterface& display, BirdFile& image, const std::string& port,
                          uint32_t baud, const Fingerprint&)
 {
     NXPSerialClass isp;
     if (isp.Connect(port.c_str(), baud) != aErrNone) {
         Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
-        return false;
+        return sLpcFailed(display, isp, "opening the serial port");
     }
     Log::log(DEBUG_Network, "\n\tUnlock Memory:\n");
     if (isp.Unlock() != aErrNone) {
         Log::log(DEBUG_Network, "Could not unlock\n");
-        return false;
+        return sLpcFailed(display, isp, "unlocking the chip's flash commands");
     }
     Log::log(DEBUG_Network, "\n\tPrepare ALL memory for update:\n");
     if (isp.Prepare(0, kLastSector) != aErrNone) {
         Log::log(DEBUG_Network, "Could not prepare\n");
-        return false;
+        return sLpcFailed(display, isp, "preparing the chip's flash");
     }
     Log::log(DEBUG_Network, "\n\tErase all memory before update:\n");
     if (isp.Erase(0, kLastSector) != aErrNone) {
         Log::log(DEBUG_Network, "Could not erase\n");
-        return false;
+        return sLpcFailed(display, isp, "erasing the chip's flash");
     }
     isp.SetEcho(false);
     Log::log(DEBUG_Network, "Updating device firmware: \n");
@@ -208,24 +247,21 @@ bool sRecoverFirmwareLpc(UpdaterDisplayInterface& display, BirdFile& image, cons
                      NXPSerialClass::WRITE_ADDRESS);
             if (isp.Write(NXPSerialClass::WRITE_ADDRESS, chunk, payload + offset) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Write to RAM failed\n");
-                display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, "writing to the chip's RAM");
             }
             unsigned first = NXPSerialClass::SectorFromAddress(flash);
             unsigned last = NXPSerialClass::SectorFromAddress(flash + chunk - 1);
             Log::log(DEBUG_Network, "\t Prepare to copy to sector(s) %d to %d\n", first, last);
             if (isp.Prepare(first, last) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Prepare failed\n");
-                display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, "preparing the chip's flash");
             }
             unsigned copy = NXPSerialClass::CopyLength(chunk);
             Log::log(DEBUG_Network, "\t Copy %d bytes from %08X to %08X\n", copy,
                      NXPSerialClass::WRITE_ADDRESS, flash);
             if (isp.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
-                display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, "copying to the chip's flash");
             }
             offset += chunk;
             display.update_progress(static_cast<double>(offset) / static_cast<double>(length), nullptr);
@@ -239,8 +275,8 @@ bool sRecoverFirmwareLpc(UpdaterDisplayInterface& display, BirdFile& image, cons
     if (err != aErrNone) {
         // The chip did not confirm the end of the transfer: the image cannot
         // be trusted, so this is not reported as a recovery.
-        display.message(kError, "Recovery Error transfering data to device ==> [%d, %s]", err,
-                        aError_GetErrorText(err));
+        display.error(isp.LastCause(), "Recovery Error transfering data to device ==> [%d, %s]", err,
+                      aError_GetErrorText(err));
         return false;
     }
     display.message(kInfo, "Rebooting Device");
@@ -252,13 +288,17 @@ bool sRecoverFirmwareImx(UpdaterDisplayInterface& display, BirdFile& image, uint
 {
     Module module(0, 0);
     if (!flows::FindModuleAgain(module, RECOVERY_LOADER_SERIAL, serial_number)) {
-        display.message(kError, "Could not connect to device");
+        char text[80];
+        snprintf(text, sizeof text, "the loader appeared on USB neither as %08X nor as %08X",
+                 RECOVERY_LOADER_SERIAL, serial_number);
+        display.error(Cause(aErrNotFound, text), "Could not connect to device");
         return false;
     }
-    aErr err = flows::TransferFirmware(display, module, image);
+    flows::TransferFailure failure;
+    aErr err = flows::TransferFirmware(display, module, image, failure);
     module.disconnect();
     if (err != aErrNone) {
-        display.message(kError, "Failed to transfer firmware");
+        display.error(failure.cause, "Failed to transfer firmware");
         return false;
     }
     return true;
@@ -269,13 +309,19 @@ bool sRecoverFirmwareImx(UpdaterDisplayInterface& display, BirdFile& image, uint
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serial_number,
                               const std::string& bird_file, uint32_t baud, bool reset)
 {
-    if (sGetFingerprintLpc(port, baud, fingerprint)) {
+    Cause lpc;
+    bool decisive = false;
+    if (sGetFingerprintLpc(port, baud, fingerprint, lpc, decisive)) {
         device_type = DEVICE_TYPE_LPC;
         return true;
     }
     device_type = DEVICE_TYPE_IMX;
-    return sGetFingerprintImx(display, *this, updater_directory, port, serial_number, bird_file, fingerprint,
-                              reset);
+    Cause imx;
+    bool ok = sGetFingerprintImx(display, *this, updater_directory, port, serial_number, bird_file,
+                                 fingerprint, reset, imx);
+    // Over USB the LPC attempt had no port to speak of.
+    last_cause = port != "USB" && (decisive || !imx.Known()) ? lpc : imx;
+    return ok;
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud, uint32_t serial_number,
@@ -284,7 +330,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     uint64_t start = aTime_GetMSTicks();
     Fingerprint fingerprint;
     if (!Get_Fingerprint(fingerprint, port, serial_number, bird_file, kFingerprintBaud, false)) {
-        display.message(kError, "Could not get Device Identifier");
+        display.error(last_cause, "Could not get Device Identifier");
         return false;
     }
     uint32_t use_build = 0;
@@ -303,8 +349,8 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     BirdFile image;
     try {
         image = load_bird("Recovering", bird_file, serial_number, use_build, true);
-    } catch (const std::exception&) {
-        display.message(kError, "Failed to load bird file");
+    } catch (const std::exception& e) {
+        display.error(CauseOf(e), "Failed to load bird file");
         return false;
     }
     if (image.HasSerialOffsets()) {

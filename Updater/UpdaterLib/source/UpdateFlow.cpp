@@ -1,5 +1,6 @@
 // The update flow: choose the firmware, check it against the module, send
 // the loader and then the firmware, and record the transfer.
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,13 +26,14 @@ namespace {
 struct BlockKind {
     BirdFile::BLOCK_TYPE type;
     const char* name;
+    const char* stage;
     const char* prepare_error;
     const char* transfer_error;
 };
 
-const BlockKind kLoaderBlocks = {BirdFile::BLOCK_LOADER, "loader", "Error Preparing transfer [%d, %s].\n",
-                                 "Error loader transfer [%d, %s].\n"};
-const BlockKind kFirmwareBlocks = {BirdFile::BLOCK_FIRMWARE, "firmware",
+const BlockKind kLoaderBlocks = {BirdFile::BLOCK_LOADER, "loader", "transferring the loader",
+                                 "Error Preparing transfer [%d, %s].\n", "Error loader transfer [%d, %s].\n"};
+const BlockKind kFirmwareBlocks = {BirdFile::BLOCK_FIRMWARE, "firmware", "transferring the firmware",
                                    "Error firmware transfer init: [%d, %s].\n",
                                    "Error firmware transfer [%d, %s].\n"};
 
@@ -42,18 +44,50 @@ aErr sConnectDirect(Module& module, uint32_t serial_number)
     return err;
 }
 
-bool sValidateBirdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module,
-                       uint32_t serial_number)
+// Why a connection to a module failed, in words.
+Cause sConnectCause(aErr err, uint32_t serial_number)
 {
-    if (bird.BlockCount() == 0) return false;
-    if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serial_number)) return false;
+    char serial[16];
+    snprintf(serial, sizeof serial, "%08X", serial_number);
+    switch (err) {
+        case aErrNotFound:
+            return Cause(err, std::string("no module ") + serial + " answers on USB or TCP/IP");
+        case aErrPermission:
+            return Cause(err, "USB: Permission denied (are the rules of " UDEV_RULES_FILE " installed?)");
+        case aErrBusy:
+            return Cause(err, std::string(serial) + " is busy (is another program connected to it?)");
+        default:
+            return Cause(err, std::string("link to ") + serial + " failed: " + aError_GetErrorText(err) +
+                                  " (" + aError_GetErrorDescription(err) + ")");
+    }
+}
+
+bool sValidateBirdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module,
+                       uint32_t serial_number, Cause& cause)
+{
+    char text[64];
+    if (bird.BlockCount() == 0) {
+        cause = Cause(aErrParse, "the file holds no blocks");
+        return false;
+    }
+    if (!bird.HasSerialOffsets() && !bird.ValidateSerialNumber(serial_number)) {
+        snprintf(text, sizeof text, "the file is made for device %08X", bird.GetSerialNumber());
+        cause = Cause(aErrParam, text);
+        return false;
+    }
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
     system.init(&module, 0);
     uint32_t module_serial = 0;
-    if (system.getSerialNumber(&module_serial) != aErrNone) module_serial = 0;
+    aErr err = system.getSerialNumber(&module_serial);
+    if (err != aErrNone) {
+        module_serial = 0;
+        cause = Cause::FromModule(err).Within("serial number query");
+    }
     if (module_serial != serial_number) {
         Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+        snprintf(text, sizeof text, "the module reports serial number %08X", module_serial);
+        if (err == aErrNone) cause = Cause(aErrParam, text);
         return false;
     }
     uint8_t model = 0;
@@ -61,6 +95,7 @@ bool sValidateBirdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
     const char* name = aDefs_GetModelName(model);
     if (!bird.ValidateModel(name)) {
         display.message(kError, "Connected device model and Bird file model do not match [%s]", name);
+        cause = Cause(aErrParam, "the file is made for model " + bird.GetModel());
         return false;
     }
     return true;
@@ -71,7 +106,7 @@ bool sValidateBirdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
 // run. The loader's announcement may time out (an i.MX loader does not
 // answer it).
 aErr sTransferBlocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, BirdFile& bird,
-                     const BlockKind& kind)
+                     const BlockKind& kind, flows::TransferFailure& failure)
 {
     std::vector<BirdBlock> blocks = bird.FindBlocks(kind.type);
     const bool loader = kind.type == BirdFile::BLOCK_LOADER;
@@ -99,6 +134,7 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, Bi
         ++number;
     }
     display.message(kInfo, "Transferred %d blocks, %d total bytes", transferred, static_cast<int>(bytes));
+    if (err != aErrNone) failure = {kind.stage, entity.LastCause()};
     return err;
 }
 
@@ -106,18 +142,20 @@ aErr sTransferBlocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, Bi
 
 namespace flows {
 
-aErr TransferLoader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+aErr TransferLoader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                    TransferFailure& failure)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, aError_GetErrorText(err));
+        failure = {"opening the upgrade on the module", entity.LastCause()};
         return err;
     }
     display.message(kInfo, "Transferring loader to device");
     display.display_progress(true);
-    err = sTransferBlocks(display, entity, bird, kLoaderBlocks);
+    err = sTransferBlocks(display, entity, bird, kLoaderBlocks, failure);
     display.display_progress(false);
     if (err == aErrNone) {
         display.message(kInfo, "Starting Load on Device");
@@ -127,19 +165,23 @@ aErr TransferLoader(UpdaterDisplayInterface& display, Module& module, BirdFile& 
                      "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
             err = aErrNone;
         } else if (err != aErrNone) {
-            display.message(kError, "Error starting loader [%d, %s]", err, aError_GetErrorText(err));
+            display.error(entity.LastCause(), "Error starting loader [%d, %s]", err,
+                          aError_GetErrorText(err));
         }
     }
     return err;
 }
 
-aErr TransferFirmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+aErr TransferFirmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                      TransferFailure& failure)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Filename().c_str());
-    aErr err = sTransferBlocks(display, entity, bird, kFirmwareBlocks);
-    if (err == aErrNone) err = entity.LoaderReboot(display);
+    aErr err = sTransferBlocks(display, entity, bird, kFirmwareBlocks, failure);
+    if (err != aErrNone) return err;
+    err = entity.LoaderReboot(display);
+    if (err != aErrNone) failure = {"rebooting the module", entity.LastCause()};
     return err;
 }
 
@@ -194,8 +236,8 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
         BirdFile bird;
         try {
             bird = load_bird("Updating", bird_file, serial_number, build, false);
-        } catch (const std::runtime_error&) {
-            display.message(kError, "Failed to load bird file");
+        } catch (const std::runtime_error& e) {
+            display.error(CauseOf(e), "Failed to load bird file");
             return false;
         }
 
@@ -218,28 +260,38 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
                 display.message(kError, "Module address required for indirect firmware update");
                 return false;
             }
-            if (sConnectDirect(router, router_serial_number) != aErrNone) {
-                display.message(kError, "Failed to connect to link module [%08X]", router_serial_number);
+            err = sConnectDirect(router, router_serial_number);
+            if (err != aErrNone) {
+                display.error(sConnectCause(err, router_serial_number),
+                              "Failed to connect to link module [%08X]", router_serial_number);
                 return false;
             }
             err = module.connectThroughLinkModule(&router);
         }
 
         if (err != aErrNone) {
-            display.message(kError, "Failed to connect to module [%08X]", serial_number);
+            display.error(sConnectCause(err, serial_number), "Failed to connect to module [%08X]",
+                          serial_number);
         } else {
-            if (!override && !sValidateBirdfile(display, bird, module, serial_number)) {
-                display.message(kError, "Birdfile failed validation");
+            Cause cause;
+            if (!override && !sValidateBirdfile(display, bird, module, serial_number, cause)) {
+                display.error(cause, "Birdfile failed validation");
                 return false;
             }
-            err = flows::TransferLoader(display, module, bird);
+            flows::TransferFailure failure;
+            err = flows::TransferLoader(display, module, bird, failure);
+            bool lost = false;
             if (err == aErrNone) {
                 if (!module.isConnected()) {
                     module.disconnect();
-                    flows::FindModuleAgain(module, serial_number);
+                    lost = !flows::FindModuleAgain(module, serial_number);
                 }
-                err = flows::TransferFirmware(display, module, bird);
+                err = flows::TransferFirmware(display, module, bird, failure);
             }
+            if (lost)
+                failure.cause = sConnectCause(aErrNotFound, serial_number).Within("after the loader started");
+            if (failure.stage != nullptr)
+                display.error(failure.cause, "Update failed while %s", failure.stage);
             if (err == aErrNone) {
                 std::string transferred = bird_file.empty() ? flows::BirdName(build) : bird_file;
                 // A device without an entry gets one, so the transfer is
@@ -250,9 +302,10 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
                     if (!item.IsValid()) item = store.AddDevice(serial_number);
                     item.settings.Add(flows::kLatestTransfer, transferred);
                     item.settings.Add(flows::kLastTransferDate, flows::Now());
-                    item.settings.Save(nullptr);
+                    if (item.settings.Save(nullptr, &cause) != aErrNone) throw CausedError("", cause);
                 } catch (const std::runtime_error& e) {
                     Log::log(DEBUG_Updater, "%s\n", e.what());
+                    display.error(CauseOf(e), "Could not record the transfer in the store");
                 }
             }
         }
@@ -264,7 +317,7 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
                         static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
         return err == aErrNone;
     } catch (const std::exception& e) {
-        display.message(kError, "%s", e.what());
+        display.error(CauseOf(e), "%s", e.what());
         return false;
     }
 }

@@ -42,16 +42,18 @@ BirdFile Updater::load_bird(const char* label, const std::string& bird_file, uin
     UpdaterStoreItem item;
     if (serial_number != 0) item = store.AddDevice(serial_number);
     display.message(flows::kInfo, "%s firmware with build: %u", label, build);
+    Cause cause(aErrNotFound, "no device is named for the image (serial number 0)");
     if (item.IsValid()) {
         try {
             return item.ReadBirdFile(flows::BirdName(build));
-        } catch (const std::runtime_error&) {
+        } catch (const std::runtime_error& e) {
+            cause = CauseOf(e);
         }
     }
-    if (!download_if_missing) throw std::runtime_error("Error reading birdfile");
+    if (!download_if_missing) throw CausedError("Error reading birdfile", cause);
     display.message(flows::kInfo, "Downloading firmware build %u", build);
     Download_Firmware(serial_number, std::to_string(build), false, false);
-    if (!item.IsValid()) throw std::runtime_error("Error reading birdfile");
+    if (!item.IsValid()) throw CausedError("Error reading birdfile", cause);
     return item.ReadBirdFile(flows::BirdName(build));
 }
 
