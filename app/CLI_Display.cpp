@@ -79,3 +79,8 @@ void CLI_Display::error_message(const char* text)
 {
     fprintf(stderr, "%s\n", text);
 }
+
+void CLI_Display::cause_message(const char* text)
+{
+    fprintf(stderr, "  %s\n", text);
+}

@@ -15,6 +15,8 @@ public:
     void update_spinner(bool spinning, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+    // Indented by two blanks under the error line, on standard error.
+    void cause_message(const char* text) override;
 };
 
 #endif

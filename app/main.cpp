@@ -16,12 +16,20 @@
 #include "Updater.h"
 #include "aDirectory.h"
 #include "aDiscovery.h"
+#include "ksusb.h"
 
 namespace {
 
-void _discovery_message(const char* text)
+// A busy discovery reply port is worth a debug line.
+void sDiscoveryMessage(const char* text)
 {
     Log::log(DEBUG_Network_Discovery, "%s", text);
+}
+
+// The USB layer's diagnostics join the debug log under the link's package.
+void sUsbMessage(const char* text)
+{
+    Log::log(DEBUG_Network, "%s", text);
 }
 
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
@@ -48,7 +56,7 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, con
                                     params.baud_rate, true)) {
             _display_fingerprint(display, fingerprint);
         } else {
-            display.message(kError, "Got no response from chip");
+            display.error(updater.LastCause(), "Got no response from chip");
             status = 1;
         }
     }
@@ -144,7 +152,8 @@ int main(int argc, char** argv)
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);
-    aDiscovery_SetMessageSink(_discovery_message);
+    aDiscovery_SetMessageSink(sDiscoveryMessage);
+    ksusb_set_message_sink(sUsbMessage);
 
     if (_get_params(display, argc, argv, &params) != 0) {
         _display_app_version(display);
@@ -165,8 +174,9 @@ int main(int argc, char** argv)
     }
 
     std::string directory = _build_updater_directory();
-    if (aDirectory_Ensure(directory.c_str(), 0755) != aErrNone) {
-        display.message(kError, "Could not find updater directory at %s", directory.c_str());
+    Cause cause;
+    if (aDirectory_Ensure(directory.c_str(), 0755, &cause) != aErrNone) {
+        display.error(cause, "Could not find updater directory at %s", directory.c_str());
         _release_params(&params);
         return 1;
     }

@@ -53,6 +53,10 @@ CASES = [
     (["-B"],                         1, BANNER[:1], "Error must supply a serial number for the List Builds "
                                                     "command\n" + SHORT),
     (["-C"],                         1, BANNER[:1], "-C must specify a BIRD file via -f\n"),
+    # A failure's cause on the line under it.
+    (["-U", "-f", "/none.bird", "-d", "1234", "-u", "http://127.0.0.1:9/cgi/u"], 1,
+     BANNER[:1] + ["Updating from Birdfile: /none.bird"],
+     "Failed to load bird file\n  /none.bird: No such file or directory\n"),
 ]
 
 
@@ -78,4 +82,4 @@ def test_store_directory_that_cannot_be_made_is_reported(updater, home):
     (home / ".orvantis").write_text("not a directory")
     r = updater("-Z", "1")
     assert r.status == 1
-    assert r.err_lines == ["Could not find updater directory at %s" % STORE]
+    assert r.err_lines == ["Could not find updater directory at %s" % STORE, "  %s: Not a directory" % STORE]

@@ -1,7 +1,8 @@
 """Fault matrix: each stage of each command against each fault the stand-ins inject.
 
 Every row runs its command once with its fault injected and checks the exit
-status, standard output after the banner, standard error, the row's time
+status, standard output after the banner, standard error (each failure's
+message and, where its cause is known, the line naming it), the row's time
 limit, and that the store is byte for byte as it was unless the row names the
 effect of a good run. A failed update never tells the module to reboot; a
 failed recovery never starts the chip's image, nor erases its flash where the
@@ -22,7 +23,7 @@ import time
 
 import pytest
 
-from conftest import (BANNER, CHIP_SERIAL, SYSTEM_PYTHON, UPDATE_TIME, birdpack, module_spec, serve_loader,
+from conftest import (BANNER, CHIP_SERIAL, STORE, SYSTEM_PYTHON, UPDATE_TIME, birdpack, module_spec, serve_loader,
                       serve_recovery, settings, snapshot)
 
 SERIAL = "0001ABCD"
@@ -54,11 +55,27 @@ U_DONE = U_FIRMWARE + ["Transferred 1 blocks, 65540 total bytes", UPDATE_TIME]
 U_NO_LOADER = U_LOADER + ["Transferred 0 blocks, 0 total bytes", UPDATE_TIME]
 U_NO_FIRMWARE = U_FIRMWARE + ["Transferred 0 blocks, 0 total bytes", UPDATE_TIME]
 
-# Standard error.
-NOT_LOADED = ["Download failed", "Failed to retreive a valid BIRD file"]
-FW_FAILED = ["NETWORK: Failed to transfer firmware"]
+# Standard error: a failure's message and the line of its cause; {url},
+# {srv} (the server's address and port), {port} (the chip's) and {store}
+# are filled in.
+REFUSED = "  connection refused by 10.231.0.1 port 9"
+NO_ROUTE = "  10.231.0.9 port 8080: No route to host"
+HUNG_UP = "  {srv} closed the connection before the whole reply came"
+NOT_OK = '  the server answered "??" instead of "ok"'
+INJECTED = '  the server answered "error: injected fault" instead of "ok"'
+EMPTY = "  the server sent an empty reply"
+NO_BIRD = "Failed to retreive a valid BIRD file"
+NOT_BASE64 = "  the server's reply is not base64 text"
+INFLATE = "  the downloaded file: the compressed data does not inflate (zlib: data error)"
+TIMEOUT = "  module answered: aErrTimeout (no reply within 1000 ms)"
+NO_STATUS = "  {port}: chip did not answer the status command (5 tries)"
+NO_WORDS = "  {port}: chip sent no device identification"
+GONE = "  /dev/ttyKSnone: No such file or directory"
+FW_FAILED = ["NETWORK: Failed to transfer firmware", "Update failed while transferring the firmware"]
+LOADER_FAILED = ["Update failed while transferring the loader"]
 NO_BUILDS = ["Failed to retrieve builds for 0001ABCD"]
 PING_FAILED = ["Server request failed for {url}"]
+NOT_RECORDED = ["Could not record the transfer in the store", "  {store}/0001ABCD/.settings: %s"]
 
 # Recovery (the image has one 8 KiB block and an end marker).
 C_PICK = ["Recovering firmware with build: 3100"]
@@ -68,6 +85,11 @@ C_BLOCK = C_PICK + ["Transferring firmware block 1 of 1, 8192 bytes"]
 C_DONE = C_BLOCK + ["Transferred 1 blocks, 8192 total bytes", "Rebooting Device", UPDATE_TIME]
 NO_CHIP = ["Got no response from chip"]
 NO_ID = ["Could not get Device Identifier"]
+NOT_STORED = ["Failed to load bird file", "  {store}/0042F00D/3100.bird: No such file or directory"]
+
+
+def not_loaded(cause):
+    return ["Download failed", cause, NO_BIRD]
 
 # Effects of rows that end like a good run; every other row leaves the store
 # unchanged (and a failed recovery never starts the chip's image).
@@ -100,107 +122,145 @@ MATRIX = [
     ("router",   "wrong status (child's build query)",  "child build_error=29",       0,
      R_OK + ["    00000606  06       02      Elmwood        1.6.6 (0) [10.231.0.2]"], [], 15),
 
-    ("list",     "silence (nobody answers)",            "url blackhole",              0, B_NONE, PING_FAILED, 15),
-    ("list",     "disconnect (connection refused)",     "url refused",                0, B_NONE, PING_FAILED, 5),
-    ("list",     "disconnect (hangs up after 2 s)",     "srv builds:stall=2",         0, B_NONE, NO_BUILDS, 10),
-    ("list",     "wrong status (HTTP 500)",             "srv hi:status=500",          0, B_NONE, PING_FAILED, 5),
-    ("list",     "wrong status (error reply)",          "srv builds:first-line",      0, B_NONE, NO_BUILDS, 5),
-    ("list",     "garbage",                             "srv builds:garbage",         0, B_NONE, NO_BUILDS, 5),
-    ("list",     "empty reply",                         "srv hi:empty",               0, B_NONE, PING_FAILED, 5),
-    ("list",     "truncated reply",                     "srv builds:truncate",        0, B_NONE, NO_BUILDS, 5),
+    ("list",     "silence (nobody answers)",            "url blackhole",              0,
+     B_NONE, PING_FAILED + [NO_ROUTE], 15),
+    ("list",     "disconnect (connection refused)",     "url refused",                0,
+     B_NONE, PING_FAILED + [REFUSED], 5),
+    ("list",     "disconnect (hangs up after 2 s)",     "srv builds:stall=2",         0,
+     B_NONE, NO_BUILDS + [HUNG_UP], 10),
+    ("list",     "wrong status (HTTP 500)",             "srv hi:status=500",          0,
+     B_NONE, PING_FAILED + ["  HTTP status 500"], 5),
+    ("list",     "wrong status (error reply)",          "srv builds:first-line",      0,
+     B_NONE, NO_BUILDS + [INJECTED], 5),
+    ("list",     "garbage",                             "srv builds:garbage",         0,
+     B_NONE, NO_BUILDS + [NOT_OK], 5),
+    ("list",     "empty reply",                         "srv hi:empty",               0,
+     B_NONE, PING_FAILED + [EMPTY], 5),
+    ("list",     "truncated reply",                     "srv builds:truncate",        0,
+     B_NONE, NO_BUILDS + [HUNG_UP], 5),
     ("list",     "slow server (2 s)",                   "srv builds:delay=2",         0, B_LIST, [], 10),
 
-    ("download", "silence (nobody answers)",            "url blackhole",              1, G_ASK, PING_FAILED, 15),
-    ("download", "disconnect (connection refused)",     "url refused",                1, G_ASK, PING_FAILED, 5),
-    ("download", "disconnect (hangs up after 1 s)",     "srv bird:stall=1",           1, G_VALID, NOT_LOADED, 10),
-    ("download", "wrong status (HTTP 503)",             "srv hi:status=503",          1, G_ASK, PING_FAILED, 5),
-    ("download", "wrong status (HTTP 500 to the file)", "srv bird:status=500",        1, G_VALID, NOT_LOADED, 5),
+    ("download", "silence (nobody answers)",            "url blackhole",              1,
+     G_ASK, PING_FAILED + [NO_ROUTE], 15),
+    ("download", "disconnect (connection refused)",     "url refused",                1,
+     G_ASK, PING_FAILED + [REFUSED], 5),
+    ("download", "disconnect (hangs up after 1 s)",     "srv bird:stall=1",           1,
+     G_VALID, not_loaded(HUNG_UP), 10),
+    ("download", "wrong status (HTTP 503)",             "srv hi:status=503",          1,
+     G_ASK, PING_FAILED + ["  HTTP status 503"], 5),
+    ("download", "wrong status (HTTP 500 to the file)", "srv bird:status=500",        1,
+     G_VALID, not_loaded("  HTTP status 500"), 5),
     ("download", "wrong status (error reply)",          "srv qu:first-line",          1,
-     G_ASK, ["No build information for device"], 5),
+     G_ASK, ["No build information for device", INJECTED], 5),
     ("download", "wrong status (empty build list)",     "srv builds:empty",           1,
-     G_CHECK, ["No valid build 1200"], 5),
+     G_CHECK, ["No valid build 1200", EMPTY], 5),
     ("download", "garbage (build query)",               "srv qu:garbage",             1,
-     G_ASK, ["No build information for device"], 5),
-    ("download", "garbage (file)",                      "srv bird:garbage",           1, G_VALID, NOT_LOADED, 5),
+     G_ASK, ["No build information for device", NOT_OK], 5),
+    ("download", "garbage (file)",                      "srv bird:garbage",           1,
+     G_VALID, not_loaded(NOT_OK), 5),
     ("download", "wrong sum (a byte of the file inverted)", "srv bird:bad-base64=bytes", 1,
-     G_VALID, ["Failed to retreive a valid BIRD file"], 5),
+     G_VALID, [NO_BIRD, INFLATE], 5),
     ("download", "garbage (base64 alphabet)",           "srv bird:bad-base64=alphabet", 1,
-     G_VALID, ["Failed to retreive a valid BIRD file"], 5),
+     G_VALID, [NO_BIRD, NOT_BASE64], 5),
     ("download", "wrong sum (base64 cut short)",        "srv bird:bad-base64=drop",   1,
-     G_VALID, ["Failed to retreive a valid BIRD file"], 5),
-    ("download", "truncated reply",                     "srv bird:truncate=5000",     1, G_VALID, NOT_LOADED, 5),
+     G_VALID, [NO_BIRD, NOT_BASE64], 5),
+    ("download", "truncated reply",                     "srv bird:truncate=5000",     1,
+     G_VALID, not_loaded(HUNG_UP), 5),
     ("download", "slow server (3 s)",                   "srv bird:delay=3",           0, G_VALID, [], 10, DOWNLOADED),
-    ("download", "stalled server (never answers)",      "srv bird:stall",             1, G_VALID, NOT_LOADED, 45),
+    ("download", "stalled server (never answers)",      "srv bird:stall",             1,
+     G_VALID, not_loaded("  {srv} stopped sending for 30 s"), 45),
     ("download", "full disk",                           "store full",                 1,
-     G_VALID, ["Failed to write file with 6"], 5),
+     G_VALID, ["Failed to write file with 6", "  {store}/0001ABCD/1200.bird: No space left on device"], 5),
     ("download", "read-only store",                     "store ro",                   1,
-     G_VALID, ["Failed to write file with 3"], 5),
+     G_VALID, ["Failed to write file with 3", "  {store}/0001ABCD/1200.bird: Read-only file system"], 5),
     ("download", "read-only store, new device",         "store ro new",               1,
-     G_NEW, ["Could not create directory for storing BIRD file"], 5),
+     G_NEW, ["Could not create directory for storing BIRD file", "  {store}/0001ABCE: Read-only file system"], 5),
 
     ("update",   "silence",                             "mod silent=1",               1,
-     U_PICK, ["Birdfile failed validation"], 10),
+     U_PICK, ["Birdfile failed validation", "  serial number query: module answered: aErrPacket (Packet byte "
+                                                       "invalid)"], 10),
     ("update",   "disconnect (connection refused)",     "mod listen=127.0.0.1",       1,
-     U_PICK + [UPDATE_TIME], ["Failed to connect to module [0001ABCD]"], 10),
+     U_PICK + [UPDATE_TIME],
+     ["Failed to connect to module [0001ABCD]", "  link to 0001ABCD failed: aErrConnection (Connection error)"], 10),
     ("update",   "disconnect (loader transfer)",        "mod drop_after_data=40,drop_offline_ms=60000", 1,
-     U_NO_LOADER, [], 15),
+     U_NO_LOADER, LOADER_FAILED + [TIMEOUT], 15),
     ("update",   "disconnect (firmware transfer)",      "mod drop_after_data=400,drop_offline_ms=60000", 1,
-     U_NO_FIRMWARE, FW_FAILED, 20),
+     U_NO_FIRMWARE, FW_FAILED + [TIMEOUT], 20),
     ("update",   "silence (no restart after reboot)",   "mod no_reboot_drop=1",       1,
-     U_FIRMWARE + ["Transferred 1 blocks, 65540 total bytes", UPDATE_TIME], [], 45),
-    ("update",   "wrong acknowledgement (every time)",  "mod bad_ack=always",         1, U_NO_LOADER, [], 10),
+     U_FIRMWARE + ["Transferred 1 blocks, 65540 total bytes", UPDATE_TIME],
+     ["Update failed while rebooting the module", "  module did not restart within 30 s"], 45),
+    ("update",   "wrong acknowledgement (every time)",  "mod bad_ack=always",         1,
+     U_NO_LOADER, LOADER_FAILED + ["  module miscounted the data 11 times"], 10),
     ("update",   "wrong acknowledgement (once)",        "mod bad_ack=once",           0, U_DONE, [], 20, TRANSFERRED),
     ("update",   "wrong sum",                           "mod bad_sum=once",           1,
-     U_NO_LOADER, ["", "NETWORK: Unable to validate transfer [00] [0007FD4C != 0007FD4D]."], 10),
+     U_NO_LOADER, ["", "NETWORK: Unable to validate transfer [00] [0007FD4C != 0007FD4D]."] + LOADER_FAILED +
+     ["  module's sum 0007FD4D of the block is not 0007FD4C (status 00)"], 10),
     ("update",   "wrong status (serial number query)",  "mod uei_error=3:9:5",        1,
-     U_PICK, ["Birdfile failed validation"], 5),
+     U_PICK, ["Birdfile failed validation", "  serial number query: module answered: aErrBusy (Resource busy)"], 5),
     ("update",   "wrong status (model query)",          "mod uei_error=3:8:5",        1,
-     U_PICK, ["Connected device model and Bird file model do not match [Unknown]", "Birdfile failed validation"], 5),
-    ("update",   "wrong status (prepare)",              "mod prepare_status=3",       1, U_NO_LOADER, [], 10),
-    ("update",   "wrong status (block size 0)",         "mod block_size=0",           1, U_NO_FIRMWARE, FW_FAILED, 15),
-    ("update",   "wrong status (write)",                "mod write_status=4",         1, U_NO_FIRMWARE, FW_FAILED, 15),
+     U_PICK, ["Connected device model and Bird file model do not match [Unknown]", "Birdfile failed validation",
+              "  the file is made for model Ironwood"], 5),
+    ("update",   "wrong status (prepare)",              "mod prepare_status=3",       1,
+     U_NO_LOADER, LOADER_FAILED + ["  module refused the block (status 3)"], 10),
+    ("update",   "wrong status (block size 0)",         "mod block_size=0",           1,
+     U_NO_FIRMWARE, FW_FAILED + ["  module announced blocks of 0 bytes"], 15),
+    ("update",   "wrong status (write)",                "mod write_status=4",         1,
+     U_NO_FIRMWARE, FW_FAILED + ["  module refused to write the chunk (status 4)"], 15),
     ("update",   "garbage (build query: stored download used)", "srv qu:garbage",     0,
      ["Updating with the Latest Download"] + U_DONE, [], 20, TRANSFERRED),
-    ("update",   "full disk",                           "store full",                 0, U_DONE, [], 20),
-    ("update",   "read-only store",                     "store ro",                   0, U_DONE, [], 20),
+    ("update",   "full disk",                           "store full",                 0,
+     U_DONE, [NOT_RECORDED[0], NOT_RECORDED[1] % "No space left on device"], 20),
+    ("update",   "read-only store",                     "store ro",                   0,
+     U_DONE, [NOT_RECORDED[0], NOT_RECORDED[1] % "Read-only file system"], 20),
 
-    ("fingerprint", "silence",                          "lpc --silent",               1, [], NO_CHIP, 5),
-    ("fingerprint", "silence (device ID unanswered)",   "lpc --fail N=none",          1, [], NO_CHIP, 5),
-    ("fingerprint", "disconnect (port gone)",           "port gone",                  1, [], NO_CHIP, 5),
-    ("fingerprint", "silence (i.MX status unanswered)", "imx --ignore-status 5",      1, [], NO_CHIP, 10),
-    ("fingerprint", "wrong status (i.MX completion word)", "imx --wrong-completion 0x12345678", 1, [], NO_CHIP, 10),
+    ("fingerprint", "silence",                          "lpc --silent",               1, [], NO_CHIP + [NO_STATUS], 5),
+    ("fingerprint", "silence (device ID unanswered)",   "lpc --fail N=none",          1, [], NO_CHIP + [NO_WORDS], 5),
+    ("fingerprint", "disconnect (port gone)",           "port gone",                  1, [], NO_CHIP + [GONE], 5),
+    ("fingerprint", "silence (i.MX status unanswered)", "imx --ignore-status 5",      1, [], NO_CHIP + [NO_STATUS], 10),
+    ("fingerprint", "wrong status (i.MX completion word)", "imx --wrong-completion 0x12345678", 1,
+     [], NO_CHIP + ["  {port}: chip answered 12345678, not the completion word 88888888"], 10),
 
-    ("recover",  "silence",                             "lpc --silent",               1, [], NO_ID, 10, UNTOUCHED),
-    ("recover",  "silence (device ID unanswered)",      "lpc --fail N=none",          1, [], NO_ID, 10, UNTOUCHED),
-    ("recover",  "disconnect (port gone)",              "port gone",                  1, [], NO_ID, 5, UNTOUCHED),
+    ("recover",  "silence",                             "lpc --silent",               1,
+     [], NO_ID + [NO_STATUS], 10, UNTOUCHED),
+    ("recover",  "silence (device ID unanswered)",      "lpc --fail N=none",          1,
+     [], NO_ID + [NO_WORDS], 10, UNTOUCHED),
+    ("recover",  "disconnect (port gone)",              "port gone",                  1,
+     [], NO_ID + [GONE], 5, UNTOUCHED),
     ("recover",  "wrong status (erase refused)",        "lpc --fail E=9",             1,
-     C_PICK + [UPDATE_TIME], [], 5, UNTOUCHED),
+     C_PICK + [UPDATE_TIME], ["Recovery failed while erasing the chip's flash",
+                              "  chip answered 9 (SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)"], 5, UNTOUCHED),
     ("recover",  "wrong status (copy refused)",         "lpc --fail C=10",            1,
-     C_BLOCK + [UPDATE_TIME], [], 5),
+     C_BLOCK + [UPDATE_TIME],
+     ["Recovery failed while copying to the chip's flash", "  chip answered 10 (COMPARE_ERROR)"], 5),
     ("recover",  "wrong status (echo not restored)",    "lpc --fail 'A 1=12'",        1,
      C_BLOCK + ["Transferred 1 blocks, 8192 total bytes", UPDATE_TIME],
-     ["Recovery Error transfering data to device ==> [2, aErrParam]"], 5),
+     ["Recovery Error transfering data to device ==> [2, aErrParam]", "  chip answered 12 (PARAM_ERROR)"], 5),
     ("recover",  "wrong sum (one block resent)",        "lpc --w-resend once",        0, C_DONE, [], 10, RECOVERED),
     ("recover",  "wrong sum (every block resent)",      "lpc --w-resend always",      1,
-     C_BLOCK + [UPDATE_TIME], [], 5),
+     C_BLOCK + [UPDATE_TIME],
+     ["Recovery failed while writing to the chip's RAM", "  chip asked for the data again 3 times (checksum mismatch)"],
+     5),
     ("recover",  "slow chip (100 ms a sector erased)",  "lpc --erase-ms-per-sector 100", 0, C_DONE, [], 15, RECOVERED),
     # 9 s is far outside the erase budget (150 polls a sector, 30 sectors)
     # even when a loaded machine stretches the 1 ms polls.
-    ("recover",  "slow chip (erase answered in 9 s)",   "lpc --delay E=9000",         1, C_PICK + [UPDATE_TIME], [], 15),
+    ("recover",  "slow chip (erase answered in 9 s)",   "lpc --delay E=9000",         1,
+     C_PICK + [UPDATE_TIME], ["Recovery failed while erasing the chip's flash", "  chip did not answer"], 15),
     ("recover",  "garbage (recovery information)",      "srv fix:garbage",            1,
      ["Recovering firmware with build: 0", "Downloading firmware build 0"],
-     ["Serial Number must be non-zero", "Failed to load bird file"], 5, UNTOUCHED),
+     ["Serial Number must be non-zero", "Failed to load bird file",
+      "  no device is named for the image (serial number 0)"], 5, UNTOUCHED),
     ("recover",  "full disk",                           "store full",                 0, C_DONE, [], 10, RECOVERED),
     ("recover",  "read-only store",                     "store ro",                   0, C_DONE, [], 10, RECOVERED),
 
     ("recover-get", "truncated reply (image)",          "srv bird:truncate",          1,
-     C_GET, NOT_LOADED + ["Failed to load bird file"], 5, NEW_ENTRY),
+     C_GET, not_loaded(HUNG_UP) + NOT_STORED, 5, NEW_ENTRY),
     ("recover-get", "wrong sum (image damaged)",        "srv bird:bad-base64=bytes",  1,
-     C_GET, ["Failed to retreive a valid BIRD file", "Failed to load bird file"], 5, NEW_ENTRY),
+     C_GET, [NO_BIRD, INFLATE] + NOT_STORED, 5, NEW_ENTRY),
     ("recover-get", "full disk",                        "store full",                 1,
-     C_GET, ["Failed to write file with 6", "Failed to load bird file"], 5, UNTOUCHED),
+     C_GET, ["Failed to write file with 6", "  {store}/0042F00D/3100.bird: No space left on device"] + NOT_STORED, 5,
+     UNTOUCHED),
     ("recover-get", "read-only store",                  "store ro",                   1,
-     [], ["Failed to load bird file"], 5, UNTOUCHED),
+     [], ["Failed to load bird file", "  {store}/0042F00D: Read-only file system"], 5, UNTOUCHED),
 ]
 
 
@@ -336,14 +396,14 @@ class Stage:
         self.sim = self.sims.chip(self.case.chip, *self.case.chip_args)
 
 
-def check_output(case, r, url):
+def check_output(case, r, values):
     out = [UPDATE_TIME if UPDATE_TIME.match(line) else line for line in r.out_lines[1:]]
     expected = list(case.out)
     if case.stage in ("discover", "router"):
         out = out[:3] + sorted(out[3:])
         expected = expected[:3] + sorted(expected[3:])
     assert (r.out_lines[0], out) == (BANNER, expected), r.stdout
-    assert r.err_lines == [e.format(url=url) for e in case.err]
+    assert r.err_lines == [e.format(**values) for e in case.err]
 
 
 def check_module(case, vm):
@@ -397,7 +457,8 @@ def test_fault(case, netns, updater, sims):
     r = updater(*stage.command(), store=case.store, timeout=case.limit + 60)
     elapsed = time.monotonic() - start
     assert r.status == case.status, r.stdout + r.stderr
-    check_output(case, r, stage.url)
+    check_output(case, r, dict(url=stage.url, srv="10.231.0.1 port %d" % stage.server.port, port=stage.port,
+                               store=STORE))
     assert elapsed < case.limit
     check_store(case, before, snapshot(updater.store), updater.store)
     check_module(case, stage.vm)
@@ -413,6 +474,6 @@ def test_a_search_ends_while_datagrams_keep_arriving(netns, updater, server):
     r = updater("-U", "-d", FRESH, "-f", path, "-u", server.url, timeout=120)
     elapsed = time.monotonic() - start
     assert r.status == 1
-    assert r.err_lines == ["Failed to connect to module [0001ABCE]"]
+    assert r.err_lines == ["Failed to connect to module [0001ABCE]", "  no module 0001ABCE answers on USB or TCP/IP"]
     # The search's own 10 s bound ends it, not the sender (120 s).
     assert 9.5 < elapsed < 14

@@ -45,7 +45,9 @@ def test_https_server_is_verified(cert, pki, updater, sims):
         assert stored.read_bytes() == path.read_bytes()
         assert server.ops() == ["hi", "builds", "hi", "qu", "builds", "bird"]
     else:
-        failed = ["Server request failed for " + url]
+        failed = ["Server request failed for " + url, "  10.231.0.1 port %d: %s" % (server.port, {
+            "foreign": "SSL certificate problem: unable to get local issuer certificate",
+            "other-name": "SSL: no alternative certificate subject name matches target host name '%s'" % HOST}[cert])]
         assert (listed.status, listed.err_lines, got.status, got.err_lines) == (0, failed, 1, failed)
         assert listed.out_lines[-1] == "No builds found for device [%s]" % SERIAL
         assert not stored.exists()

@@ -22,7 +22,7 @@ def test_silent_port_with_a_file_but_no_serial_number(updater, sims, tmp_path):
     assert r.status == 1
     # The LPC path failed; the i.MX path needs a serial number with a file.
     assert r.err_lines == ["Add serial number or remove the bird filename to use a default recovery image.",
-                           "Got no response from chip"]
+                           "Got no response from chip", "  %s: chip did not answer the synchronisation" % sim.port]
 
 
 def test_lpc_recovery_downloads_and_writes_the_decoded_image(updater, server, sims):
@@ -54,7 +54,8 @@ def test_imx_chip_on_a_serial_line_runs_its_loader_then_is_looked_for_on_usb(upd
     r = updater("-N", "-s", sim.port, "-u", server.url)
     # The loader runs, but it cannot be found on USB here: 15 s of looking.
     assert 14 < time.monotonic() - start < 60
-    assert (r.status, r.out_lines, r.err_lines) == (1, [BANNER], ["Got no response from chip"])
+    assert (r.status, r.out_lines, r.err_lines) == (1, [BANNER], ["Got no response from chip",
+                                                                  "  the loader did not appear on USB as DEADDEAD"])
     assert (sim.state_dir / "load_20000000.bin").read_bytes() == LOADER_CODE
     assert sim.log()["jump"]["address"] == 0x20000400
     assert (updater.store / "DEADDEAD" / "7.bird").exists()

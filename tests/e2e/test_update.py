@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import birdpack, module_spec, settings
+from conftest import STORE, birdpack, module_spec, settings
 
 SERIAL = "0001ABCD"
 CTIME = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
@@ -37,12 +37,14 @@ def test_get_the_newest_build_makes_the_store_entry(updater, server):
 def test_get_a_build_not_offered(updater, server):
     server.add_build(SERIAL, 1200, "1.2.0")
     r = updater("-G", "-d", SERIAL, "-b", "999", "-u", server.url)
-    assert (r.status, r.err_lines) == (1, ["No valid build 999"])
+    assert (r.status, r.err_lines) == (1, ["No valid build 999", "  not among the 1 builds the server lists"])
     # With -OVERRIDE the list is not consulted and the download is tried.
     r = updater("-G", "-d", SERIAL, "-b", "999", "-OVERRIDE", "-u", server.url)
     assert r.status == 1
     assert "Override specified, skipping validation of build 999" in r.out_lines
-    assert r.err_lines == ["Download failed", "Failed to retreive a valid BIRD file"]
+    assert r.err_lines == ["Download failed",
+                           '  the server answered "error: unknown build 999 for 0001ABCD" instead of "ok"',
+                           "Failed to retreive a valid BIRD file"]
     assert server.ops()[-3:] == ["hi", "qu", "bird"]
     assert not (updater.store / SERIAL / "999.bird").exists()
 
@@ -117,7 +119,8 @@ def test_get_then_update(updater, server, sims):
 
 @pytest.mark.parametrize("args,out,err", [
     # A build that is not stored is not downloaded.
-    (["-b", "1200"], ["Updating firmware with build: 1200"], ["Failed to load bird file"]),
+    (["-b", "1200"], ["Updating firmware with build: 1200"],
+     ["Failed to load bird file", "  %s/0001ABCD/1200.bird: No such file or directory" % STORE]),
     (["-r", "D272031D", "-f", "{file}"], ["Updating from Birdfile: {file}"],
      ["Module address required for indirect firmware update"]),
 ], ids=["not-stored", "indirect"])
@@ -135,7 +138,7 @@ def test_model_and_serial_checks_and_override(updater, server, sims, tmp_path):
     r = updater("-U", "-d", SERIAL, "-u", server.url)
     assert r.status == 1
     assert r.err_lines == ["Connected device model and Bird file model do not match [Ironwood]",
-                           "Birdfile failed validation"]
+                           "Birdfile failed validation", "  the file is made for model Cedar"]
     assert "LATEST_TRANSFER" not in settings(updater.store, SERIAL)
     r = updater("-U", "-d", SERIAL, "-OVERRIDE", "-u", server.url)
     assert r.status == 0, r.stderr
@@ -144,4 +147,4 @@ def test_model_and_serial_checks_and_override(updater, server, sims, tmp_path):
     other = tmp_path / "other.bird"
     other.write_bytes(birdpack.build_bird(birdpack.sample_description("0001ABCE", "Ironwood", 5, "0.0.5")))
     r = updater("-U", "-d", SERIAL, "-f", other, "-u", server.url)
-    assert (r.status, r.err_lines) == (1, ["Birdfile failed validation"])
+    assert (r.status, r.err_lines) == (1, ["Birdfile failed validation", "  the file is made for device 0001ABCE"])

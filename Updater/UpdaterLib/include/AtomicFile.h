@@ -20,7 +20,7 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     // Creates the temporary file in the target's directory. aErrNotFound when
-    // it cannot be created (errno is left as the system set it).
+    // it cannot be created.
     aErr Open();
     // Writes all n bytes: aFile_Write's error, or aErrIO when fewer were
     // written (a full disk, a file size limit). aErrParam before Open.
@@ -31,6 +31,8 @@ public:
 
     const std::string& Target() const { return target; }
     const std::string& TempPath() const { return temp; }
+    // The system's error number of the last failure, 0 without one.
+    int Errno() const { return error; }
 
 private:
     void Discard();
@@ -39,6 +41,7 @@ private:
     std::string temp;
     aFileRef* file = nullptr;
     bool failed = false;
+    int error = 0;
 };
 
 #endif

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Cause.h"
+
 // One typed block of a loaded BIRD file. A plain value: copy freely, but data
 // points into the owning BirdFile's inflated buffer and is valid only while
 // that BirdFile lives (moving the BirdFile keeps it valid).
@@ -39,9 +41,9 @@ public:
 
     // Empty file: no name, no blocks, no data.
     BirdFile();
-    // Loads path (must not be empty); throws std::runtime_error("Failed to
-    // load bird data") when Load() fails. The header is not checked: use
-    // VerifyFile for that.
+    // Loads path (must not be empty); throws CausedError("Failed to load
+    // bird data", LoadCause()) when Load() fails. The header is not checked:
+    // use VerifyFile for that.
     explicit BirdFile(const char* path);
     explicit BirdFile(const std::string& path) : BirdFile(path.c_str()) {}
     ~BirdFile();
@@ -83,6 +85,11 @@ public:
     // Header check without loading: at least 6 bytes, "bird", and both
     // format-version bytes non-zero.
     static bool VerifyFile(const char* path);
+    // Why VerifyFile refuses path: the file cannot be read, is too short, or
+    // which header field is wrong.
+    static Cause HeaderCause(const char* path);
+    // Why the last Load or DecompressData failed.
+    const Cause& LoadCause() const { return load_cause; }
 
     // Writes serial into the firmware image at the two patch locations. True
     // only when every non-zero location lies inside a firmware block and was
@@ -135,6 +142,7 @@ private:
     // they point into our own buffer.
     uint8_t* MutableData(const BirdBlock& block);
     void Reset();
+    static Cause SignatureCause(const uint8_t* header);
 
     std::string filename;
     uint32_t signature = 0;
@@ -148,6 +156,7 @@ private:
     std::unique_ptr<uint8_t[]> data;
     uint32_t data_length = 0;
     uint32_t reported_block_count = 0;
+    Cause load_cause;
 };
 
 #endif

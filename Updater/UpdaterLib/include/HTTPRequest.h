@@ -45,8 +45,9 @@ public:
     // Performs GET on url followed by "?" (only when query is not empty) and
     // "key=value&" for every entry in key order; nothing is percent-encoded.
     // Returns status and body for any HTTP status (redirects are not
-    // followed). Throws std::runtime_error with libcurl's error text when the
-    // transfer fails (no connection, time-out, body over the size limit) or
+    // followed). Throws CausedError (Cause.h) with libcurl's error text and
+    // the cause in plain words when the transfer fails (no connection,
+    // time-out, body over the size limit), or std::runtime_error
     // "Could not create curl instance". Safe to call from several threads.
     static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& query);
 

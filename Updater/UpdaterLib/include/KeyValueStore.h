@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "Cause.h"
+
 // Settings of one store item: an ordered map of text keys to text values,
 // kept in a file of key=value lines. A value type; nothing is saved unless
 // Save is called. Not thread-safe: one thread uses one store at a time.
@@ -56,8 +58,9 @@ public:
     // Writes every entry, sorted, to path (or the file name last used, else
     // ".settings"), stamping UPDATED_TIME when something changed. The file is
     // replaced atomically: a failed save keeps the old file and leaves the
-    // store dirty. Failures are only logged.
-    void Save(const char* path);
+    // store dirty. aErrNone, else aErrWrite with the cause in *cause (when
+    // cause is not null).
+    aErr Save(const char* path, Cause* cause = nullptr);
 
     const std::string& Filename() const { return filename; }
     bool IsDirty() const { return dirty; }
@@ -71,7 +74,7 @@ private:
     const char* NumericValue(const std::string& key);
     void ParseLine(const char* line, size_t length);
     // Save with now as the UPDATED_TIME stamp.
-    void SaveStamped(const char* path, const std::string& now);
+    aErr SaveStamped(const char* path, const std::string& now, Cause* cause = nullptr);
 
     std::string filename;
     std::map<std::string, std::string> entries;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Cause.h"
 #include "aError.h"
 #include "aStream.h"
 
@@ -92,6 +93,9 @@ public:
 
     // The four words of the last GetDeviceID.
     const uint32_t* DeviceID() const { return deviceID; }
+    // Why the last failing call failed: the port, the chip's return code
+    // ("chip answered 10 (COMPARE_ERROR)") or its silence.
+    const Cause& LastCause() const { return cause; }
     bool Echo() const { return echo; }
     uint32_t Baud() const { return baud; }
 
@@ -125,6 +129,8 @@ protected:
     uint8_t GetErrorIndex(const char* line, unsigned int count) const;
     // Whether the reply line carries return code 0 (CMD_SUCCESS).
     bool CommandSucceeded(const char* line, unsigned int count) const;
+    // The return code of a refusing reply line in words, or the chip's silence.
+    Cause RefusalCause(const char* line, unsigned int count) const;
 
     aStream* stream;
     bool echo;
@@ -132,6 +138,7 @@ protected:
     uint32_t deviceID[4];
     // When the bytes written by Send so far will have left the line.
     std::chrono::steady_clock::time_point lineFree;
+    Cause cause;
 
 private:
     // Sends text and reads its return-code line, giving the reply polls empty

@@ -1,9 +1,12 @@
 #ifndef UPDATER_SDPLOADER_H
 #define UPDATER_SDPLOADER_H
 
-#include <cstdint>
 #include <sys/types.h>
+
+#include <cstdint>
 #include <vector>
+
+#include "Cause.h"
 
 // One command as sent: the HID report ID and the 16-byte SDP command.
 constexpr unsigned int MAX_COMMAND_BYTES = 17;
@@ -39,6 +42,9 @@ public:
     // zeroes it); false when the reply carries no word there.
     virtual bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
                                    unsigned int& value) = 0;
+
+    // Why init failed.
+    Cause cause;
 };
 
 // Host side of NXP's Serial Download Protocol: loads code into i.MX RAM and
@@ -83,6 +89,8 @@ public:
     // value: SDP_OK, SDP_NO_STATUS, SDP_NO_REGISTER_REPLY (SDP_NO_TRANSPORT
     // without one).
     int getFingerprint(uint64_t& value);
+    // Why the last failing call failed, in words.
+    const Cause& LastCause() const { return cause; }
 
 private:
     bool _isConnectionAlive();
@@ -97,6 +105,7 @@ private:
     void _printBuffer(const std::vector<unsigned char>& bytes);
 
     SDPLoader_Interface* loader;
+    Cause cause;
 };
 
 #endif

@@ -7,15 +7,10 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "Cause.h"
 #include "UpdaterDisplayInterface.h"
 #include "aError.h"
 #include "aLinkSpec.h"
-
-namespace Orvantis {
-namespace Keystrand {
-class Module;
-}
-}  // namespace Orvantis
 
 // One discovered module.
 struct DeviceInfo {
@@ -69,15 +64,6 @@ public:
     // given build); 0 on failure.
     uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build, bool override);
 
-    // Loads the firmware file: the given path, else the stored build (with
-    // download_if_missing, downloaded first). Throws std::runtime_error when
-    // no file can be loaded.
-    BirdFile load_bird(const char* label, const std::string& bird_file, uint32_t serial_number, uint32_t build,
-                       bool download_if_missing);
-
-    // True when the server lists the build for the device.
-    bool _valid_build(uint32_t serial_number, uint32_t build, const char* server_address);
-
     // The builds the server offers for a device (empty on failure).
     BuildList Get_BuildList(uint32_t serial_number);
 
@@ -95,24 +81,22 @@ public:
     bool Recover_Firmware(const std::string& serial_port, uint32_t build, uint32_t baud_rate,
                           uint32_t serial_number, const std::string& bird_file, bool override);
 
-    // Reads version, module and router address into info; the first failing
-    // query's code, else aErrNone.
-    static aErr _get_version(Orvantis::Keystrand::Module& module, DeviceInfo& info);
-    // The module's firmware build number; 0 when unknown.
-    static uint32_t _get_build_number(Orvantis::Keystrand::Module& module);
-
-    // Root of the local store.
-    const std::string& UpdaterDirectory() const { return updater_directory; }
+    // Why the last failing Get_Fingerprint or Download_Firmware failed (for
+    // the messages of the caller); unknown when nobody knows.
+    const Cause& LastCause() const { return last_cause; }
 
 private:
+    // Loads the firmware file: the given path, else the stored build (with
+    // download_if_missing, downloaded first). Throws std::runtime_error when
+    // no file can be loaded.
+    BirdFile load_bird(const char* label, const std::string& bird_file, uint32_t serial_number, uint32_t build,
+                       bool download_if_missing);
+
     std::string server_address;
     std::string updater_directory;
     UpdaterDisplayInterface& display;
     uint8_t device_type = 0;
+    Cause last_cause;
 };
-
-// Sends the firmware blocks through the running loader and reboots the
-// module; the first failing block ends the transfer (no reboot follows).
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Orvantis::Keystrand::Module& module, BirdFile& bird);
 
 #endif

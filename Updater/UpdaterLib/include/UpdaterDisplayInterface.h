@@ -1,6 +1,8 @@
 #ifndef UPDATER_DISPLAY_INTERFACE_H
 #define UPDATER_DISPLAY_INTERFACE_H
 
+#include "Cause.h"
+
 // Every user-visible line of the updater goes through this interface, so the
 // update logic can be driven by a console or by another front end.
 class UpdaterDisplayInterface {
@@ -17,12 +19,16 @@ public:
     virtual void info_message(const char* text) = 0;
     // One error line.
     virtual void error_message(const char* text) = 0;
+    // The cause of the error line just shown, as its own line.
+    virtual void cause_message(const char* text) = 0;
 
     // While muted, message() prints nothing; bars and spinners still draw.
     void mute_messages(bool mute) { muted = mute; }
     // Formats (at most 2047 characters) and hands the text to error_message
     // for Error, else to info_message. Nothing when muted.
     void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // An error line as message() makes it, then the cause when it is known.
+    void error(const Cause& cause, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     bool muted = false;
 

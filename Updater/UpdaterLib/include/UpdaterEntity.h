@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "Cause.h"
 #include "Entity.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
@@ -51,6 +52,9 @@ public:
     // turning the spinner. aErrTimeout when it never drops.
     aErr LoaderReboot(UpdaterDisplayInterface& display);
 
+    // Why the last failing call failed, in words.
+    const Cause& LastCause() const { return cause; }
+
     // Bounds of the loops a misbehaving module could otherwise keep going.
     static constexpr int kMaxResends = 10;
     static constexpr uint32_t kRebootWaitMs = 30000;
@@ -61,8 +65,12 @@ private:
     aErr send(uint8_t option, uint8_t length, const uint8_t* parameters);
     aErr await(uint8_t option, uint8_t* reply, uint8_t& length);
 
+    // Sets the cause and returns its code.
+    aErr fail(const Cause& why);
+
     Orvantis::Keystrand::Module* module;
     bool validate_sum;
+    Cause cause;
 };
 
 #endif

@@ -12,9 +12,9 @@
 // cached: every search lists the directory anew. Not thread-safe.
 class UpdaterStore {
 public:
-    // Makes sure path is a directory (mode 0755). Throws std::runtime_error
+    // Makes sure path is a directory (mode 0755). Throws CausedError
     // "UpdaterStore: Could not create directory <path> error <aErr>" or
-    // "UpdaterStore: <path> exists and is a file".
+    // "UpdaterStore: <path> exists and is a file", with the cause.
     explicit UpdaterStore(const std::string& path);
 
     const std::string& BasePath() const { return base_path; }

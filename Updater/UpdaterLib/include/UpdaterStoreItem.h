@@ -34,11 +34,12 @@ public:
     // Replaces base_path/name/file with length bytes, atomically: a failed
     // write leaves an existing file as it was. aErrNotFound for null bytes,
     // an invalid item or a file that cannot be created; aFile_Write's error
-    // or aErrIO when the bytes cannot all be written and committed.
-    aErr WriteFile(const std::string& file, const uint8_t* bytes, size_t length);
-    // Loads base_path/name/file. Throws std::runtime_error "Invalid bird "
-    // and the path when its header is not a BIRD header, and "Failed to load
-    // bird data" when it does not load.
+    // or aErrIO when the bytes cannot all be written and committed. The
+    // cause goes to *cause when cause is not null.
+    aErr WriteFile(const std::string& file, const uint8_t* bytes, size_t length, Cause* cause = nullptr);
+    // Loads base_path/name/file. Throws CausedError "Invalid bird " and the
+    // path when its header is not a BIRD header, and "Failed to load bird
+    // data" when it does not load.
     BirdFile ReadBirdFile(const std::string& file) const;
     // True when an entry of this item's directory is named file, else when a
     // name contains it.

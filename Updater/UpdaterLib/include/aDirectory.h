@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Cause.h"
 #include "aError.h"
 #include "aFile.h"
 
@@ -31,8 +32,9 @@ bool aDirectory_Exists(const char* path);
 
 // Makes path a directory, creating each missing ancestor with mkdir(mode).
 // aErrNone when path is a directory afterwards; aErrPermission for any failure
-// (including path or an ancestor being a file); aErrParam for a null or empty path.
-aErr aDirectory_Ensure(const char* path, mode_t mode);
+// (including path or an ancestor being a file), with its cause in *cause
+// when cause is not null; aErrParam for a null or empty path.
+aErr aDirectory_Ensure(const char* path, mode_t mode, Cause* cause = nullptr);
 
 // Calls cb for every entry ("." and ".." included) that stat can examine, in the
 // order the system returns them, until cb returns false. aErrNotFound when the

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -39,7 +40,10 @@ aErr AtomicFile::Open()
 {
     if (file != nullptr || temp.empty()) return aErrParam;
     file = aFile_Open(temp.c_str(), aFileModeWriteOnly);
-    if (file == nullptr) return aErrNotFound;
+    if (file == nullptr) {
+        error = errno;
+        return aErrNotFound;
+    }
     // Unbuffered, so a write the disk refuses is seen by Write and not lost
     // in a flush at close.
     if (aFile_SetUnbuffered(file) != aErrNone) {
@@ -55,7 +59,10 @@ aErr AtomicFile::Write(const void* bytes, size_t n)
     size_t count = 0;
     aErr err = aFile_Write(file, bytes, n, &count);
     if (err == aErrNone && count != n) err = aErrIO;
-    if (err != aErrNone) failed = true;
+    if (err != aErrNone) {
+        error = errno;
+        failed = true;
+    }
     return err;
 }
 
@@ -70,8 +77,13 @@ aErr AtomicFile::Commit()
     // cut would leave an empty file in place of the old one.
     int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
     bool synced = fd >= 0 && fsync(fd) == 0;
+    if (!synced) error = errno;
     if (fd >= 0) close(fd);
-    if (!synced || rename(temp.c_str(), target.c_str()) != 0) {
+    if (synced && rename(temp.c_str(), target.c_str()) != 0) {
+        error = errno;
+        synced = false;
+    }
+    if (!synced) {
         Discard();
         return aErrIO;
     }

@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -87,7 +88,7 @@ BirdFile::BirdFile() = default;
 BirdFile::BirdFile(const char* path) : filename(path != nullptr ? path : "")
 {
     assert(this->filename.length() > 0);
-    if (!Load()) throw std::runtime_error("Failed to load bird data");
+    if (!Load()) throw CausedError("Failed to load bird data", load_cause);
 }
 
 BirdFile::~BirdFile() = default;
@@ -152,10 +153,12 @@ bool BirdFile::Load()
     Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", filename.c_str());
     if (!aFile_Exists(filename.c_str())) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", filename.c_str());
+        load_cause = Cause::FromErrno(ENOENT, filename);
         return false;
     }
     aFileRef* file = aFile_Open(filename.c_str(), aFileModeReadOnly);
     if (file == nullptr) {
+        load_cause = Cause::FromErrno(errno, filename);
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", filename.c_str());
         return false;
     }
@@ -177,6 +180,7 @@ bool BirdFile::Load()
     bool result = false;
     size_t count = 0;
     err = aFile_Read(file, buffer.get(), size, &count);
+    load_cause = Cause(aErrRead, filename + ": could not be read whole");
     if (err != aErrNone) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", int(err), filename.c_str());
     } else if (count != size) {
@@ -185,6 +189,8 @@ bool BirdFile::Load()
     } else if (size <= 6) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - %s holds %zu bytes, too few for a header and a stream\n",
                  filename.c_str(), size);
+        load_cause =
+            Cause(aErrSize, filename + ": " + std::to_string(size) + " bytes, too short for a BIRD file");
     } else {
         signature = GetInt(buffer.get());
         version = GetShort(buffer.get() + 4);
@@ -192,6 +198,12 @@ bool BirdFile::Load()
             ScanBlocks(data.get(), data_length);
             FindSerialNumberOffsets();
             result = true;
+        } else if (memcmp(buffer.get(), BIRD_FILE_SIGNATURE, 4) != 0) {
+            // A stream that does not inflate behind a foreign header: the
+            // file is no BIRD file at all, which says more than zlib does.
+            load_cause = SignatureCause(buffer.get());
+        } else {
+            load_cause.Within(filename);
         }
     }
     aFile_Close(&file);
@@ -220,6 +232,8 @@ bool BirdFile::DecompressData(const uint8_t* src, unsigned long length)
     int z = uncompress(data.get(), &out_length, src, length);
     if (z != Z_OK) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
+        load_cause =
+            Cause(aErrParse, std::string("the compressed data does not inflate (zlib: ") + zError(z) + ")");
         data_length = 0;
         return false;
     }
@@ -325,6 +339,28 @@ uint64_t BirdFile::AccountedLength() const
     uint64_t length = 4 + 4;
     for (const BirdBlock& block : blocks) length += kBlockHeaderSize + uint64_t(block.length);
     return length;
+}
+
+Cause BirdFile::SignatureCause(const uint8_t* header)
+{
+    char text[64];
+    snprintf(text, sizeof text, "BIRD header: signature %02X %02X %02X %02X is not \"bird\"", header[0],
+             header[1], header[2], header[3]);
+    return Cause(aErrParse, text);
+}
+
+Cause BirdFile::HeaderCause(const char* path)
+{
+    uint8_t header[6] = {};
+    size_t count = 0;
+    aFileRef* file = aFile_Open(path, aFileModeReadOnly);
+    if (file == nullptr) return Cause::FromErrno(errno, path);
+    aErr err = aFile_Read(file, header, sizeof header, &count);
+    aFile_Close(&file);
+    if (err != aErrNone && err != aErrEOF) return Cause(err, std::string(path) + ": could not be read");
+    if (count < sizeof header) return Cause(aErrSize, std::string(path) + ": too short for a BIRD header");
+    if (memcmp(header, BIRD_FILE_SIGNATURE, 4) != 0) return SignatureCause(header);
+    return Cause(aErrVersion, "BIRD header: format version 00 in its bytes 4 and 5");
 }
 
 std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const

@@ -2,6 +2,8 @@
 
 #include <hidapi.h>
 
+#include <cstdio>
+
 #include "Log.h"
 
 namespace {
@@ -31,6 +33,9 @@ bool HID_SDPLoader::init()
     hid_init();
     handle = hid_open(vid, pid, nullptr);
     Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(handle));
+    char text[80];
+    snprintf(text, sizeof text, "no i.MX chip in serial download mode on USB (%04X:%04X)", vid, pid);
+    if (handle == nullptr) cause = Cause(aErrNotFound, text);
     return handle != nullptr;
 }
 

@@ -3,11 +3,13 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 
+#include "Cause.h"
 #include "Log.h"
 
 namespace {
@@ -60,6 +62,51 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* userdata)
     return length;
 }
 
+// A failed transfer in plain words, naming the address it went to (the URL
+// when no address was reached). Asked before the handle is cleaned up.
+Cause _transfer_cause(CURL* curl, CURLcode rc, const char* detail, const std::string& url,
+                      const HTTPLimits& limits)
+{
+    char* ip = nullptr;
+    long port = 0, os_errno = 0;
+    double connect_s = 0;
+    curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &ip);
+    curl_easy_getinfo(curl, CURLINFO_PRIMARY_PORT, &port);
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os_errno);
+    curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME, &connect_s);
+    std::string where = url;
+    if (ip != nullptr && *ip != '\0') {
+        where = std::string(ip) + " port " + std::to_string(port);
+    } else if (CURLU* parts = curl_url()) {
+        // No address was reached (a refused connection): the URL's own.
+        char *host = nullptr, *number = nullptr;
+        if (curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(parts, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+            curl_url_get(parts, CURLUPART_PORT, &number, CURLU_DEFAULT_PORT) == CURLUE_OK)
+            where = std::string(host) + " port " + number;
+        curl_free(host);
+        curl_free(number);
+        curl_url_cleanup(parts);
+    }
+    if (rc == CURLE_COULDNT_CONNECT && os_errno == ECONNREFUSED)
+        return Cause(aErrConnection, "connection refused by " + where);
+    if (rc == CURLE_COULDNT_CONNECT && os_errno != 0)
+        return Cause(aErrConnection, where + ": " + strerror(os_errno));
+    if (rc == CURLE_GOT_NOTHING || rc == CURLE_PARTIAL_FILE)
+        return Cause(aErrConnection, where + " closed the connection before the whole reply came");
+    if (rc == CURLE_OPERATION_TIMEDOUT && connect_s == 0)
+        return Cause(aErrTimeout, "no answer from " + where + " within " +
+                                      std::to_string(limits.connect_timeout_s) + " s");
+    if (rc == CURLE_OPERATION_TIMEDOUT)
+        return Cause(aErrTimeout,
+                     where + " stopped sending for " + std::to_string(limits.low_speed_time_s) + " s");
+    if (rc == CURLE_WRITE_ERROR)
+        return Cause(aErrSize, "reply from " + where + " is longer than " +
+                                   std::to_string(limits.max_body_bytes) + " bytes");
+    // libcurl's own detail names what a certificate check found wrong.
+    return Cause(aErrConnection, where + ": " + (*detail != '\0' ? detail : curl_easy_strerror(rc)));
+}
+
 }  // namespace
 
 void HTTPRequest::set_limits(const HTTPLimits& limits)
@@ -93,7 +140,9 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     if (curl == nullptr) throw std::runtime_error("Could not create curl instance");
 
     HTTPLimits limits = get_limits();
+    char detail[CURL_ERROR_SIZE] = "";
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_URL, full.c_str());
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s);
@@ -115,9 +164,11 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const std::map<std::string
     }
     long code = 0;
     if (rc == CURLE_OK) rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    Cause cause;
+    if (rc != CURLE_OK) cause = _transfer_cause(curl, rc, detail, url, limits);
 
     curl_easy_cleanup(curl);
-    if (rc != CURLE_OK) throw std::runtime_error(curl_easy_strerror(rc));
+    if (rc != CURLE_OK) throw CausedError(curl_easy_strerror(rc), cause);
     response.set_status(code);
     return response;
 }

@@ -193,12 +193,12 @@ void KeyValueStore::Load(const char* path)
     aFile_Close(&file);
 }
 
-void KeyValueStore::Save(const char* path)
+aErr KeyValueStore::Save(const char* path, Cause* cause)
 {
-    SaveStamped(path, Now());
+    return SaveStamped(path, Now(), cause);
 }
 
-void KeyValueStore::SaveStamped(const char* path, const std::string& now)
+aErr KeyValueStore::SaveStamped(const char* path, const std::string& now, Cause* cause)
 {
     if (path != nullptr) {
         filename = path;
@@ -215,13 +215,14 @@ void KeyValueStore::SaveStamped(const char* path, const std::string& now)
     AtomicFile out(filename);
     if (out.Open() != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 filename.c_str(), errno);
-        return;
-    }
-    if (out.Write(text.data(), text.size()) != aErrNone || out.Commit() != aErrNone) {
+                 filename.c_str(), out.Errno());
+    } else if (out.Write(text.data(), text.size()) != aErrNone || out.Commit() != aErrNone) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n",
-                 filename.c_str(), errno);
-        return;
+                 filename.c_str(), out.Errno());
+    } else {
+        dirty = false;
+        return aErrNone;
     }
-    dirty = false;
+    if (cause != nullptr) *cause = Cause::FromErrno(out.Errno(), filename);
+    return aErrWrite;
 }

@@ -127,6 +127,11 @@ aErr NXPSerialClass::Connect(const char* port, unsigned int rate)
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", port, aError_GetErrorText(err));
         stream = nullptr;
+        // The serial stream keeps only the translated open error.
+        const char* why = err == aErrNotFound     ? "No such file or directory"
+                          : err == aErrPermission ? "Permission denied (is the user in the dialout group?)"
+                                                  : "not a usable serial port";
+        cause = Cause(err, std::string(port) + ": " + why);
     }
     return err;
 }
@@ -363,9 +368,18 @@ aErr NXPSerialClass::SimpleCommand(const char* text, bool log_refusal, unsigned 
     if (!CommandSucceeded(line, count)) {
         if (log_refusal)
             Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line + GetErrorIndex(line, count)));
+        cause = RefusalCause(line, count);
         return aErrParam;
     }
     return aErrNone;
+}
+
+Cause NXPSerialClass::RefusalCause(const char* line, unsigned int count) const
+{
+    if (count == 0) return Cause(aErrTimeout, "chip did not answer");
+    const char* code = line + GetErrorIndex(line, count);
+    return Cause(aErrParam, "chip answered " + std::to_string(strtol(code, nullptr, 10)) + " (" +
+                                GetErrorText(code) + ")");
 }
 
 aErr NXPSerialClass::Sync()
@@ -382,6 +396,7 @@ aErr NXPSerialClass::Sync()
         Log::log(DEBUG_NXPSerial,
                  "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n", synchronized,
                  buffer);
+        cause = Cause(err, "chip did not answer the synchronisation");
         return err;
     }
     if (strncmp(buffer, synchronized, 14) != 0)
@@ -403,6 +418,7 @@ aErr NXPSerialClass::Sync()
     err = Response(buffer, sizeof buffer, count, crystal, static_cast<unsigned int>(strlen(crystal) - 1));
     memset(buffer, 0, sizeof buffer);
     err = Response(buffer, sizeof buffer, count, ok, 4);
+    if (okMissing) cause = Cause(aErrIO, "chip did not confirm the synchronisation");
     return okMissing ? aErrIO : err;
 }
 
@@ -519,6 +535,7 @@ aErr NXPSerialClass::GetDeviceID()
         // would print it as a success).
         if (count == 0) {
             Log::log(DEBUG_NXPSerial, "Error no device ID word %d\n", i);
+            cause = Cause(aErrTimeout, "chip sent no device identification");
             return aErrTimeout;
         }
         deviceID[i] = static_cast<uint32_t>(strtoul(line, nullptr, 0));
@@ -544,6 +561,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     GetLine(line, sizeof line, got, kCommandPolls);
     if (!CommandSucceeded(line, got)) {
         Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line + GetErrorIndex(line, got)));
+        cause = RefusalCause(line, got);
         return aErrParam;
     }
 
@@ -583,10 +601,13 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
                 sent = blockStart;
             } else {
                 Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
+                cause = Cause(aErrTimeout, "chip asked for the data again " + std::to_string(MAX_READ_RETRY) +
+                                               " times (checksum mismatch)");
                 err = aErrTimeout;
             }
         } else {
             Log::log(DEBUG_NXPSerial, "Write() unexpected response [%s]\n", line);
+            cause = Cause(aErrIO, "chip answered the checksum with neither OK nor RESEND");
             err = aErrIO;
         }
         lines = 0;

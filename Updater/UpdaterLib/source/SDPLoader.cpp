@@ -58,7 +58,9 @@ bool SDPLoader::setLoader(SDPLoader_Interface* transport)
 int SDPLoader::init()
 {
     if (loader == nullptr) return SDP_NO_TRANSPORT;
-    return loader->init() ? SDP_OK : SDP_INIT_FAILED;
+    if (loader->init()) return SDP_OK;
+    cause = loader->cause;
+    return SDP_INIT_FAILED;
 }
 
 void SDPLoader::_fillCommand(std::vector<unsigned char>& packet)
@@ -145,6 +147,8 @@ bool SDPLoader::_isConnectionAlive()
         if (_expectResponse(reply)) return true;
     }
     Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
+    cause = Cause(aErrTimeout,
+                  "chip did not answer the status command (" + std::to_string(kStatusAttempts) + " tries)");
     return false;
 }
 
@@ -170,6 +174,7 @@ int SDPLoader::writeLoader(const std::vector<unsigned char>& image, unsigned int
         _printBuffer(incoming);
         if (!incoming.empty()) {
             Log::log(DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
+            cause = Cause(aErrIO, "chip reported an error while the loader was sent");
             return SDP_DATA_IN_TRANSFER;
         }
         size_t n = image.size() - position < MAX_WRITE_BYTES ? image.size() - position : MAX_WRITE_BYTES;
@@ -196,6 +201,13 @@ int SDPLoader::writeLoader(const std::vector<unsigned char>& image, unsigned int
         return SDP_OK;
     }
     Log::log(DEBUG_iMXSerial, "Loader Transfer Unsuccessful\n");
+    unsigned int word = 0;
+    char text[80];
+    if (loader->getDataFromBuffer(reply, 0, word))
+        snprintf(text, sizeof text, "chip answered %08X, not the completion word %08X", word, WRITE_COMPLETE);
+    else
+        snprintf(text, sizeof text, "chip sent no completion word");
+    cause = Cause(aErrIO, text);
     return SDP_NO_COMPLETION;
 }
 

@@ -49,8 +49,13 @@ bool Serial_SDPLoader::init()
     }
     priv->failed = false;
     int fd = open(priv->port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        cause = Cause::FromErrno(errno, priv->port);
+        if (errno == EACCES) cause.text += " (is the user in the dialout group?)";
+        return false;
+    }
     if (!isatty(fd) || tcgetattr(fd, &priv->settings) != 0) {
+        cause = Cause(aErrIO, priv->port + ": not a serial port");
         close(fd);
         return false;
     }

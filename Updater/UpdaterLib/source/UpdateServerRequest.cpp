@@ -1,10 +1,12 @@
 #include "UpdateServerRequest.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 
+#include "Cause.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 
@@ -40,15 +42,35 @@ std::string _serial_text(unsigned int serial_number)
 
 // Performs the request; false (already logged) when no reply came back or
 // its status is not 200. ping words its status line differently.
-bool _get(const char* name, const char* url, const Query& query, HTTPResponse& response, bool is_ping = false)
+// Sets *cause when the caller asked for it; false.
+bool _fail(Cause* cause, const Cause& why)
+{
+    if (cause != nullptr) *cause = why;
+    return false;
+}
+
+// A reply whose first line is not "ok", in words; the parsers have cut the
+// body after that line. Only printable characters are shown, at most 40.
+Cause _refusal(HTTPResponse& response)
+{
+    std::string line;
+    for (const char* p = response.get_response(); *p != '\0' && !strchr("\r\n", *p) && line.size() < 40; ++p)
+        line += isprint(static_cast<unsigned char>(*p)) ? *p : '?';
+    if (line.empty()) return Cause(aErrParse, "the server sent an empty reply");
+    return Cause(aErrParse, "the server answered \"" + line + "\" instead of \"ok\"");
+}
+
+bool _get(const char* name, const char* url, const Query& query, HTTPResponse& response, Cause* cause,
+          bool is_ping = false)
 {
     try {
         response = HTTPRequest::GET(_base(url), query);
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-        return false;
+        return _fail(cause, CauseOf(e));
     }
     if (response.get_status() != 200) {
+        _fail(cause, Cause(aErrConnection, "HTTP status " + std::to_string(response.get_status())));
         if (is_ping) {
             Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", (int)response.get_status(),
                      response.get_response());
@@ -77,12 +99,12 @@ const char* _text(const char* line)
 
 }  // namespace
 
-bool UpdateServerRequest::ping(const char* url)
+bool UpdateServerRequest::ping(const char* url, Cause* cause)
 {
     Query query{{"op", "hi"}, {"rv", "2"}};
     HTTPResponse response;
-    if (!_get(kPing, url, query, response, true)) return false;
-    return ParsePingReply(response);
+    if (!_get(kPing, url, query, response, cause, true)) return false;
+    return ParsePingReply(response) || _fail(cause, _refusal(response));
 }
 
 bool UpdateServerRequest::ParsePingReply(HTTPResponse& response)
@@ -93,12 +115,12 @@ bool UpdateServerRequest::ParsePingReply(HTTPResponse& response)
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serial_number, std::string& build, std::string& firmware,
-                                     const char* url)
+                                     const char* url, Cause* cause)
 {
     Query query{{"op", "qu"}, {"sn", _serial_text(serial_number)}};
     HTTPResponse response;
-    if (!_get(kQueryBuild, url, query, response)) return false;
-    return ParseQueryBuildReply(response, build, firmware);
+    if (!_get(kQueryBuild, url, query, response, cause)) return false;
+    return ParseQueryBuildReply(response, build, firmware) || _fail(cause, _refusal(response));
 }
 
 bool UpdateServerRequest::ParseQueryBuildReply(HTTPResponse& response, std::string& build,
@@ -116,7 +138,7 @@ bool UpdateServerRequest::ParseQueryBuildReply(HTTPResponse& response, std::stri
 }
 
 bool UpdateServerRequest::GetBuild(unsigned int serial_number, const std::string& fw, const std::string& bld,
-                                   std::string& data, const char* url, bool no_cal)
+                                   std::string& data, const char* url, bool no_cal, Cause* cause)
 {
     Query query{{"op", "bird"},
                 {"sn", _serial_text(serial_number)},
@@ -124,8 +146,8 @@ bool UpdateServerRequest::GetBuild(unsigned int serial_number, const std::string
                 {"bld", bld},
                 {"no_cal", no_cal ? "true" : "false"}};
     HTTPResponse response;
-    if (!_get(kGetBuild, url, query, response)) return false;
-    return ParseGetBuildReply(response, data);
+    if (!_get(kGetBuild, url, query, response, cause)) return false;
+    return ParseGetBuildReply(response, data) || _fail(cause, _refusal(response));
 }
 
 bool UpdateServerRequest::ParseGetBuildReply(HTTPResponse& response, std::string& data)
@@ -141,13 +163,13 @@ bool UpdateServerRequest::ParseGetBuildReply(HTTPResponse& response, std::string
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned int serial_number, std::map<std::string, std::string>& builds,
-                                       const char* url)
+                                       const char* url, Cause* cause)
 {
     builds.clear();
     Query query{{"op", "builds"}, {"sn", _serial_text(serial_number)}};
     HTTPResponse response;
-    if (!_get(kGetBuildList, url, query, response)) return false;
-    return ParseBuildListReply(response, builds);
+    if (!_get(kGetBuildList, url, query, response, cause)) return false;
+    return ParseBuildListReply(response, builds) || _fail(cause, _refusal(response));
 }
 
 bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
@@ -174,7 +196,7 @@ bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsigned int* serial_number,
-                                          unsigned int* build, const char* url)
+                                          unsigned int* build, const char* url, Cause* cause)
 {
     if (fingerprint == nullptr) return false;
     char fp[64];
@@ -184,8 +206,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsig
              fingerprint[3]);
     Query query{{"op", "fix"}, {"fp", fp}, {"brief", "true"}};
     HTTPResponse response;
-    if (!_get(kGetRecoveryInfo, url, query, response)) return false;
-    return ParseRecoveryInfoReply(response, serial_number, build);
+    if (!_get(kGetRecoveryInfo, url, query, response, cause)) return false;
+    return ParseRecoveryInfoReply(response, serial_number, build) || _fail(cause, _refusal(response));
 }
 
 bool UpdateServerRequest::ParseRecoveryInfoReply(HTTPResponse& response, unsigned int* serial_number,

@@ -1,6 +1,8 @@
 #include "UpdaterEntity.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Log.h"
 #include "aPacket.h"
@@ -30,19 +32,30 @@ aErr UpdaterEntity::init(Module* m, uint8_t index, bool validate)
     return EntityClass::init(m, cmdUPGRADE, index);
 }
 
+aErr UpdaterEntity::fail(const Cause& why)
+{
+    cause = why;
+    return why.code;
+}
+
 aErr UpdaterEntity::send(uint8_t option, uint8_t length, const uint8_t* parameters)
 {
     uint8_t payload[aPACKET_MAX_DATA];
     payload[0] = option;
     if (length > 0) memcpy(payload + 1, parameters, length);
-    return sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), payload);
+    aErr err = sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), payload);
+    if (err != aErrNone)
+        fail(Cause(err, std::string("link to the module failed: ") + aError_GetErrorText(err)));
+    return err;
 }
 
 aErr UpdaterEntity::await(uint8_t option, uint8_t* reply, uint8_t& length)
 {
     const uint8_t match[2] = {cmdUPGRADE, option};
     length = sizeof match;
-    return receivePacket(match, &length, reply);
+    aErr err = receivePacket(match, &length, reply);
+    if (err != aErrNone) fail(Cause::FromModule(err));
+    return err;
 }
 
 aErr UpdaterEntity::LoaderInit()
@@ -57,7 +70,7 @@ aErr UpdaterEntity::LoaderInit()
     uint8_t length = 0;
     err = await(val_UPGRADE_INIT, reply, length);
     if (err != aErrNone) return err;
-    if (length < 6) return aErrPacket;
+    if (length < 6) return fail(Cause(aErrPacket, "module's reply to the upgrade start is too short"));
     uint32_t base = aUEI_RetrieveInt(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
     return aErrNone;
@@ -84,7 +97,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
     if (err != aErrNone) return err;
     if (replyLength < 5 || reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-        return aErrInvalidOption;
+        return fail(Cause(aErrInvalidOption, "module refused the block (status " +
+                                                 std::to_string(replyLength >= 3 ? reply[2] : -1) + ")"));
     }
     block_size = aUEI_RetrieveShort(reply + 3);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", block_size);
@@ -109,8 +123,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         }
         uint8_t reply[aPACKET_MAX_DATA];
         uint8_t replyLength = 0;
-        if (await(val_UPGRADE_DATA, reply, replyLength) != aErrNone || replyLength < 3) {
+        aErr got = await(val_UPGRADE_DATA, reply, replyLength);
+        if (got != aErrNone || replyLength < 3) {
             Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            if (got == aErrNone) fail(Cause(aErrPacket, "module's data reply is too short"));
             err = aErrPacket;
             break;
         }
@@ -126,7 +142,9 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply[2],
                      static_cast<int>(n));
             // A loader that keeps miscounting must not hold the update forever.
-            if (++resends > kMaxResends) err = aErrPacket;
+            if (++resends > kMaxResends)
+                err = fail(
+                    Cause(aErrPacket, "module miscounted the data " + std::to_string(resends) + " times"));
         }
     }
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
@@ -139,6 +157,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         uint8_t replyLength = 0;
         if (await(val_UPGRADE_STATUS, reply, replyLength) != aErrNone) {
             Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+            cause.code = aErrPacket;
             return aErrPacket;
         }
         uint8_t status = replyLength >= 3 ? reply[2] : 0xFF;
@@ -149,7 +168,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             return aErrNone;
         }
         Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, loaderSum);
-        return aErrInvalidOption;
+        char text[80];
+        snprintf(text, sizeof text, "module's sum %08X of the block is not %08X (status %02X)", loaderSum,
+                 sum, status);
+        return fail(Cause(aErrInvalidOption, text));
     }
     return err;
 }
@@ -200,7 +222,7 @@ aErr UpdaterEntity::LoaderStart()
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
                  aError_GetErrorText(err));
-        return aErrTimeout;
+        return fail(Cause(aErrTimeout, "module did not come back after starting its loader"));
     }
     err = await(val_UPGRADE_LOAD, reply, length);
     if (err == aErrNone) {
@@ -225,11 +247,15 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
     }
     uint8_t reply[aPACKET_MAX_DATA];
     uint8_t replyLength = 0;
-    if (await(val_UPGRADE_STATUS, reply, replyLength) == aErrNone && replyLength >= 3 && reply[2] == 0) {
+    aErr got = await(val_UPGRADE_STATUS, reply, replyLength);
+    if (got == aErrNone && replyLength >= 3 && reply[2] == 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
         return aErrNone;
     }
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    if (got == aErrNone)
+        fail(Cause(aErrInvalidOption, "module refused to write the chunk (status " +
+                                          std::to_string(replyLength >= 3 ? reply[2] : -1) + ")"));
     return aErrInvalidOption;
 }
 
@@ -243,7 +269,7 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
     const uint8_t* next = data + 4;
     aErr err = aErrNone;
     // A loader that announces chunks of 0 bytes would never make progress.
-    if (block_size == 0 && remaining != 0) err = aErrSize;
+    if (block_size == 0 && remaining != 0) err = fail(Cause(aErrSize, "module announced blocks of 0 bytes"));
 
     display.display_progress(true);
     while (remaining != 0 && err == aErrNone) {
@@ -274,7 +300,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     while (module->isConnected()) {
         if (aTime_GetMSTicks() >= deadline) {
             display.update_spinner(false, "Verifying Update");
-            return aErrTimeout;
+            return fail(Cause(
+                aErrTimeout, "module did not restart within " + std::to_string(kRebootWaitMs / 1000) + " s"));
         }
         aTime_MSSleep(kRebootPollMs);
         display.update_spinner(true, "Verifying Update");

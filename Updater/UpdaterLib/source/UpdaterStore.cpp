@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "Cause.h"
 #include "Log.h"
 #include "aDirectory.h"
 
@@ -88,15 +89,18 @@ void _ensure_directory(const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-        aErr err = aDirectory_Ensure(path.c_str(), 0755);
+        Cause cause;
+        aErr err = aDirectory_Ensure(path.c_str(), 0755, &cause);
         if (err != aErrNone)
-            throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
-                                     std::to_string(int(err)));
+            throw CausedError(
+                "UpdaterStore: Could not create directory " + path + " error " + std::to_string(int(err)),
+                cause);
         Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
     } else if (S_ISDIR(st.st_mode)) {
         Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
     } else {
-        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+        throw CausedError("UpdaterStore: " + path + " exists and is a file",
+                          Cause(aErrPermission, path + ": exists and is not a directory"));
     }
 }
 

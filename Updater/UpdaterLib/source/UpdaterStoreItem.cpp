@@ -27,27 +27,31 @@ std::string UpdaterStoreItem::Path() const
     return BuildPath(base_path.c_str(), name.c_str(), nullptr);
 }
 
-aErr UpdaterStoreItem::WriteFile(const std::string& file, const uint8_t* bytes, size_t length)
+aErr UpdaterStoreItem::WriteFile(const std::string& file, const uint8_t* bytes, size_t length, Cause* cause)
 {
     // An invalid item has no directory; never write relative to "/".
     if (bytes == nullptr || !IsValid()) return aErrNotFound;
     AtomicFile out(BuildPath(base_path.c_str(), name.c_str(), file.c_str(), nullptr));
     if (out.Open() != aErrNone) {
         Log::log(DEBUG_Updater, "UpdaterStore: cannot create [%s]\n", out.Target().c_str());
+        if (cause != nullptr) *cause = Cause::FromErrno(out.Errno(), out.Target());
         return aErrNotFound;
     }
     aErr err = out.Write(bytes, length);
     if (err == aErrNone) err = out.Commit();
-    if (err != aErrNone)
+    if (err != aErrNone) {
         Log::log(DEBUG_Updater, "UpdaterStore: writing [%s] failed (%d), file left as it was\n",
                  out.Target().c_str(), int(err));
+        if (cause != nullptr) *cause = Cause::FromErrno(out.Errno(), out.Target());
+    }
     return err;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& file) const
 {
     const std::string path = BuildPath(base_path.c_str(), name.c_str(), file.c_str(), nullptr);
-    if (!BirdFile::VerifyFile(path.c_str())) throw std::runtime_error("Invalid bird " + path);
+    if (!BirdFile::VerifyFile(path.c_str()))
+        throw CausedError("Invalid bird " + path, BirdFile::HeaderCause(path.c_str()));
     return BirdFile(path);
 }
 

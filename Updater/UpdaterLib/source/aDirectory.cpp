@@ -66,7 +66,7 @@ bool aDirectory_Exists(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-aErr aDirectory_Ensure(const char* path, mode_t mode)
+aErr aDirectory_Ensure(const char* path, mode_t mode, Cause* cause)
 {
     if (path == nullptr || path[0] == '\0') return aErrParam;
     if (aDirectory_Exists(path)) return aErrNone;
@@ -74,21 +74,19 @@ aErr aDirectory_Ensure(const char* path, mode_t mode)
     const size_t length = strlen(path);
     // Each ancestor in turn; the first one is after a leading "/" so the root
     // itself is never made.
-    for (size_t i = 1; i < length; ++i) {
-        if (path[i] != aDIR_PATH_SEP) continue;
+    for (size_t i = 1; i <= length; ++i) {
+        if (i < length && path[i] != aDIR_PATH_SEP) continue;
         std::string prefix(path, i);
         if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+            if (cause != nullptr) *cause = Cause::FromErrno(errno, prefix);
             Log::log(DEBUG_Updater, "aDirectory_Ensure: mkdir [%s] failed: %s\n", prefix.c_str(),
                      strerror(errno));
             return aErrPermission;
         }
     }
-    if (mkdir(path, mode) != 0 && errno != EEXIST) {
-        Log::log(DEBUG_Updater, "aDirectory_Ensure: mkdir [%s] failed: %s\n", path, strerror(errno));
-        return aErrPermission;
-    }
     // EEXIST also covers a plain file of that name, which is no directory.
     if (!aDirectory_Exists(path)) {
+        if (cause != nullptr) *cause = Cause::FromErrno(ENOTDIR, path);
         Log::log(DEBUG_Updater, "aDirectory_Ensure: [%s] exists but is not a directory\n", path);
         return aErrPermission;
     }

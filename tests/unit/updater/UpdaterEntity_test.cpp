@@ -25,6 +25,7 @@ public:
     void update_spinner(bool, const char*) override {}
     void info_message(const char*) override {}
     void error_message(const char*) override {}
+    void cause_message(const char*) override {}
     std::vector<double> fractions;
 };
 
