@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "aLinkSpec.h"
 #include "OptionParser.h"
 #include "aDirectory.h"
 
@@ -119,11 +120,11 @@ bool sParameter(CLI_Display& display, const char* text, const char* arg, Paramet
         case 't':
             params->transport_given = true;
             if (strncmp(arg, "USB", 3) == 0) {
-                params->link_type = USB_LINK_TYPE;
+                params->link_type = USB;
             } else if (strncmp(arg, "TCP", 3) == 0) {
-                params->link_type = TCPIP_LINK_TYPE;
+                params->link_type = TCPIP;
             } else if (strncmp(arg, "RECOVER", 7) == 0) {
-                params->link_type = LINK_TYPE_RECOVER;
+                params->link_type = kRecoverLinkType;
             } else {
                 display.message(kError, "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
                                 arg);

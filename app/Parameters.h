@@ -21,10 +21,9 @@ typedef uint32_t COMMANDS;
 // 0x20000 are inside the mask but no option sets them.
 #define CMD_ANY_MASK 0x000305FFu
 
-// Transport value of -t RECOVER; never reaches the module library.
-#define USB_LINK_TYPE 1u
-#define TCPIP_LINK_TYPE 2u
-#define LINK_TYPE_RECOVER 255u
+// Transport value of -t RECOVER, beside the core's linkType values (USB,
+// TCPIP); it never reaches the module library.
+constexpr uint32_t kRecoverLinkType = 255u;
 
 class CommandsClass {
 public:

@@ -85,7 +85,7 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, con
 
     if (params.commands.IsSet(CMD_DISCOVER)) {
         uint32_t transport =
-            (params.transport_given && params.link_type != LINK_TYPE_RECOVER) ? params.link_type : 0;
+            (params.transport_given && params.link_type != kRecoverLinkType) ? params.link_type : 0;
         if (params.router_serial_number != 0) {
             display.message(kInfo, "Searching for Keystrand Network devices connected to %08X",
                             params.router_serial_number);
@@ -103,7 +103,7 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, con
 
     if (params.commands.IsSet(CMD_UPDATE)) {
         uint32_t build = sBuildNumber(params.build);
-        if (params.link_type == LINK_TYPE_RECOVER) {
+        if (params.link_type == kRecoverLinkType) {
             return updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
                                             params.bird_file, params.override)
                        ? 0

@@ -10,7 +10,7 @@
 namespace {
 
 // Distinguishes the temporary files of several replacements in one process.
-std::atomic<unsigned> s_counter{0};
+std::atomic<unsigned> sCounter{0};
 
 }  // namespace
 
@@ -21,7 +21,7 @@ AtomicFile::AtomicFile(const std::string& path) : target(path)
     const size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    temp = dir + "." + base + ".tmp" + std::to_string(getpid()) + "." + std::to_string(s_counter++);
+    temp = dir + "." + base + ".tmp" + std::to_string(getpid()) + "." + std::to_string(sCounter++);
 }
 
 AtomicFile::~AtomicFile()

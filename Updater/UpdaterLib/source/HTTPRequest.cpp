@@ -16,18 +16,18 @@ namespace {
 
 // Atomics rather than a lock: the write callback reads the body limit once
 // per chunk, possibly on a download worker while a test changes the limits.
-std::atomic<long> g_connect_timeout_s{HTTPLimits().connect_timeout_s};
-std::atomic<long> g_low_speed_limit{HTTPLimits().low_speed_limit_bytes_per_s};
-std::atomic<long> g_low_speed_time_s{HTTPLimits().low_speed_time_s};
-std::atomic<size_t> g_max_body_bytes{HTTPLimits().max_body_bytes};
+std::atomic<long> sConnectTimeoutS{HTTPLimits().connect_timeout_s};
+std::atomic<long> sLowSpeedLimit{HTTPLimits().low_speed_limit_bytes_per_s};
+std::atomic<long> sLowSpeedTimeS{HTTPLimits().low_speed_time_s};
+std::atomic<size_t> sMaxBodyBytes{HTTPLimits().max_body_bytes};
 
-std::once_flag g_curl_once;
+std::once_flag sCurlOnce;
 
 // curl_global_init is not thread-safe and must precede every easy handle;
 // requests may come first from a download worker.
 void _curl_global_init()
 {
-    std::call_once(g_curl_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(sCurlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 // libcurl write callback. Returning less than size * count makes libcurl
@@ -49,7 +49,7 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* userdata)
     }
 
     size_t length = 0;
-    size_t limit = g_max_body_bytes.load(std::memory_order_relaxed);
+    size_t limit = sMaxBodyBytes.load(std::memory_order_relaxed);
     size_t held = response->get_response_length();
     bool overflow = count != 0 && size > SIZE_MAX / count;
     if (!overflow) length = size * count;
@@ -111,19 +111,19 @@ Cause _transfer_cause(CURL* curl, CURLcode rc, const char* detail, const std::st
 
 void HTTPRequest::set_limits(const HTTPLimits& limits)
 {
-    g_connect_timeout_s.store(limits.connect_timeout_s);
-    g_low_speed_limit.store(limits.low_speed_limit_bytes_per_s);
-    g_low_speed_time_s.store(limits.low_speed_time_s);
-    g_max_body_bytes.store(limits.max_body_bytes);
+    sConnectTimeoutS.store(limits.connect_timeout_s);
+    sLowSpeedLimit.store(limits.low_speed_limit_bytes_per_s);
+    sLowSpeedTimeS.store(limits.low_speed_time_s);
+    sMaxBodyBytes.store(limits.max_body_bytes);
 }
 
 HTTPLimits HTTPRequest::get_limits()
 {
     HTTPLimits limits;
-    limits.connect_timeout_s = g_connect_timeout_s.load();
-    limits.low_speed_limit_bytes_per_s = g_low_speed_limit.load();
-    limits.low_speed_time_s = g_low_speed_time_s.load();
-    limits.max_body_bytes = g_max_body_bytes.load();
+    limits.connect_timeout_s = sConnectTimeoutS.load();
+    limits.low_speed_limit_bytes_per_s = sLowSpeedLimit.load();
+    limits.low_speed_time_s = sLowSpeedTimeS.load();
+    limits.max_body_bytes = sMaxBodyBytes.load();
     return limits;
 }
 

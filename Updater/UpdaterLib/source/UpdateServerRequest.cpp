@@ -28,12 +28,12 @@ const char* const kGetBuild = "GetBuild";
 const char* const kGetBuildList = "GetBuildList";
 const char* const kGetRecoveryInfo = "GetRecoveryInfo";
 
-const char* _base(const char* url)
+const char* sBase(const char* url)
 {
     return url != nullptr ? url : UpdateServerRequest::default_url;
 }
 
-std::string _serial_text(unsigned int serial_number)
+std::string sSerialText(unsigned int serial_number)
 {
     char text[16];
     snprintf(text, sizeof text, "%08X", serial_number);
@@ -43,7 +43,7 @@ std::string _serial_text(unsigned int serial_number)
 // Performs the request; false (already logged) when no reply came back or
 // its status is not 200. ping words its status line differently.
 // Sets *cause when the caller asked for it; false.
-bool _fail(Cause* cause, const Cause& why)
+bool sFail(Cause* cause, const Cause& why)
 {
     if (cause != nullptr) *cause = why;
     return false;
@@ -51,7 +51,7 @@ bool _fail(Cause* cause, const Cause& why)
 
 // A reply whose first line is not "ok", in words; the parsers have cut the
 // body after that line. Only printable characters are shown, at most 40.
-Cause _refusal(HTTPResponse& response)
+Cause sRefusal(HTTPResponse& response)
 {
     std::string line;
     for (const char* p = response.get_response(); *p != '\0' && !strchr("\r\n", *p) && line.size() < 40; ++p)
@@ -60,17 +60,17 @@ Cause _refusal(HTTPResponse& response)
     return Cause(aErrParse, "the server answered \"" + line + "\" instead of \"ok\"");
 }
 
-bool _get(const char* name, const char* url, const Query& query, HTTPResponse& response, Cause* cause,
+bool sGet(const char* name, const char* url, const Query& query, HTTPResponse& response, Cause* cause,
           bool is_ping = false)
 {
     try {
-        response = HTTPRequest::GET(_base(url), query);
+        response = HTTPRequest::GET(sBase(url), query);
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
-        return _fail(cause, CauseOf(e));
+        return sFail(cause, CauseOf(e));
     }
     if (response.get_status() != 200) {
-        _fail(cause, Cause(aErrConnection, "HTTP status " + std::to_string(response.get_status())));
+        sFail(cause, Cause(aErrConnection, "HTTP status " + std::to_string(response.get_status())));
         if (is_ping) {
             Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", (int)response.get_status(),
                      response.get_response());
@@ -85,14 +85,14 @@ bool _get(const char* name, const char* url, const Query& query, HTTPResponse& r
 
 // Only two characters are compared, so "okay" passes. An empty body has no
 // first line and fails like any other refusal.
-bool _verdict(const char* name, const char* line1, const HTTPResponse& response)
+bool sVerdict(const char* name, const char* line1, const HTTPResponse& response)
 {
     if (line1 != nullptr && strncmp(line1, "ok", 2) == 0) return true;
     Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
     return false;
 }
 
-const char* _text(const char* line)
+const char* sText(const char* line)
 {
     return line != nullptr ? line : "";
 }
@@ -103,24 +103,24 @@ bool UpdateServerRequest::ping(const char* url, Cause* cause)
 {
     Query query{{"op", "hi"}, {"rv", "2"}};
     HTTPResponse response;
-    if (!_get(kPing, url, query, response, cause, true)) return false;
-    return ParsePingReply(response) || _fail(cause, _refusal(response));
+    if (!sGet(kPing, url, query, response, cause, true)) return false;
+    return ParsePingReply(response) || sFail(cause, sRefusal(response));
 }
 
 bool UpdateServerRequest::ParsePingReply(HTTPResponse& response)
 {
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
-    return _verdict(kPing, line1, response);
+    return sVerdict(kPing, line1, response);
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned int serial_number, std::string& build, std::string& firmware,
                                      const char* url, Cause* cause)
 {
-    Query query{{"op", "qu"}, {"sn", _serial_text(serial_number)}};
+    Query query{{"op", "qu"}, {"sn", sSerialText(serial_number)}};
     HTTPResponse response;
-    if (!_get(kQueryBuild, url, query, response, cause)) return false;
-    return ParseQueryBuildReply(response, build, firmware) || _fail(cause, _refusal(response));
+    if (!sGet(kQueryBuild, url, query, response, cause)) return false;
+    return ParseQueryBuildReply(response, build, firmware) || sFail(cause, sRefusal(response));
 }
 
 bool UpdateServerRequest::ParseQueryBuildReply(HTTPResponse& response, std::string& build,
@@ -130,7 +130,7 @@ bool UpdateServerRequest::ParseQueryBuildReply(HTTPResponse& response, std::stri
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);
     char* line3 = strtok_r(nullptr, firmware_delimiters, &save);
-    if (!_verdict(kQueryBuild, line1, response)) return false;
+    if (!sVerdict(kQueryBuild, line1, response)) return false;
 
     if (line2 != nullptr) build = line2;
     if (line3 != nullptr) firmware = line3;
@@ -141,13 +141,13 @@ bool UpdateServerRequest::GetBuild(unsigned int serial_number, const std::string
                                    std::string& data, const char* url, bool no_cal, Cause* cause)
 {
     Query query{{"op", "bird"},
-                {"sn", _serial_text(serial_number)},
+                {"sn", sSerialText(serial_number)},
                 {"fw", fw},
                 {"bld", bld},
                 {"no_cal", no_cal ? "true" : "false"}};
     HTTPResponse response;
-    if (!_get(kGetBuild, url, query, response, cause)) return false;
-    return ParseGetBuildReply(response, data) || _fail(cause, _refusal(response));
+    if (!sGet(kGetBuild, url, query, response, cause)) return false;
+    return ParseGetBuildReply(response, data) || sFail(cause, sRefusal(response));
 }
 
 bool UpdateServerRequest::ParseGetBuildReply(HTTPResponse& response, std::string& data)
@@ -155,7 +155,7 @@ bool UpdateServerRequest::ParseGetBuildReply(HTTPResponse& response, std::string
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);
-    if (!_verdict(kGetBuild, line1, response)) return false;
+    if (!sVerdict(kGetBuild, line1, response)) return false;
 
     data.clear();
     if (line2 != nullptr) data = line2;
@@ -166,10 +166,10 @@ bool UpdateServerRequest::GetBuildList(unsigned int serial_number, std::map<std:
                                        const char* url, Cause* cause)
 {
     builds.clear();
-    Query query{{"op", "builds"}, {"sn", _serial_text(serial_number)}};
+    Query query{{"op", "builds"}, {"sn", sSerialText(serial_number)}};
     HTTPResponse response;
-    if (!_get(kGetBuildList, url, query, response, cause)) return false;
-    return ParseBuildListReply(response, builds) || _fail(cause, _refusal(response));
+    if (!sGet(kGetBuildList, url, query, response, cause)) return false;
+    return ParseBuildListReply(response, builds) || sFail(cause, sRefusal(response));
 }
 
 bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
@@ -178,7 +178,7 @@ bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
     const char* const name = kGetBuildList;
     char* save = nullptr;
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
-    if (!_verdict(name, line1, response)) return false;
+    if (!sVerdict(name, line1, response)) return false;
 
     for (char* line = strtok_r(nullptr, delimiters, &save); line != nullptr;
          line = strtok_r(nullptr, delimiters, &save)) {
@@ -189,8 +189,8 @@ bool UpdateServerRequest::ParseBuildListReply(HTTPResponse& response,
         char* build = strtok_r(line, entry_delimiters, &field_save);
         if (build == nullptr) continue;
         char* version = strtok_r(nullptr, entry_delimiters, &field_save);
-        builds.emplace(build, _text(version));
-        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", name, build, _text(version));
+        builds.emplace(build, sText(version));
+        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", name, build, sText(version));
     }
     return true;
 }
@@ -206,8 +206,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsig
              fingerprint[3]);
     Query query{{"op", "fix"}, {"fp", fp}, {"brief", "true"}};
     HTTPResponse response;
-    if (!_get(kGetRecoveryInfo, url, query, response, cause)) return false;
-    return ParseRecoveryInfoReply(response, serial_number, build) || _fail(cause, _refusal(response));
+    if (!sGet(kGetRecoveryInfo, url, query, response, cause)) return false;
+    return ParseRecoveryInfoReply(response, serial_number, build) || sFail(cause, sRefusal(response));
 }
 
 bool UpdateServerRequest::ParseRecoveryInfoReply(HTTPResponse& response, unsigned int* serial_number,
@@ -218,13 +218,13 @@ bool UpdateServerRequest::ParseRecoveryInfoReply(HTTPResponse& response, unsigne
     char* line1 = strtok_r(response.get_response(), delimiters, &save);
     char* line2 = strtok_r(nullptr, delimiters, &save);
     char* line3 = strtok_r(nullptr, delimiters, &save);
-    if (!_verdict(name, line1, response)) return false;
+    if (!sVerdict(name, line1, response)) return false;
 
     // The serial is always hexadecimal; the build may come as 0x.., 0.. or
     // decimal.
     if (line2 != nullptr && serial_number != nullptr)
         *serial_number = (unsigned int)strtoul(line2, nullptr, 16);
     if (line3 != nullptr && build != nullptr) *build = (unsigned int)strtoul(line3, nullptr, 0);
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, _text(line1), _text(line2), _text(line3));
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, sText(line1), sText(line2), sText(line3));
     return true;
 }
