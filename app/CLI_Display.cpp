@@ -1,8 +1,9 @@
 #include "CLI_Display.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 

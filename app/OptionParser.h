@@ -16,7 +16,10 @@ struct SOption {
     OptionKind kind;
 };
 
-#define SO_END_OF_OPTIONS {-1, nullptr, SO_NONE}
+#define SO_END_OF_OPTIONS    \
+    {                        \
+        -1, nullptr, SO_NONE \
+    }
 
 // A small table-driven command-line parser with exactly the behaviours the
 // front end relies on: case-sensitive names; a word equal to an entry selects

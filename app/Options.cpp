@@ -4,29 +4,24 @@
 #include <cstring>
 
 #include "Log.h"
-#include "aLinkSpec.h"
 #include "OptionParser.h"
 #include "aDirectory.h"
+#include "aLinkSpec.h"
 
 namespace {
 
 enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
 
 const SOption kOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},        {OPT_COMMAND, "-D", SO_NONE},
-    {OPT_COMMAND, "-G", SO_NONE},        {OPT_COMMAND, "-I", SO_NONE},
-    {OPT_COMMAND, "-U", SO_NONE},        {OPT_COMMAND, "-OVERRIDE", SO_NONE},
-    {OPT_COMMAND, "-N", SO_NONE},        {OPT_COMMAND, "-Y", SO_NONE},
-    {OPT_COMMAND, "-C", SO_NONE},        {OPT_HELP, "-h", SO_NONE},
-    {OPT_HELP, "-H", SO_NONE},           {OPT_PARAMETER, "-n", SO_NONE},
-    {OPT_PARAMETER, "-X", SO_REQ_SEP},   {OPT_PARAMETER, "-Z", SO_REQ_SEP},
-    {OPT_PARAMETER, "-b", SO_REQ_SEP},   {OPT_PARAMETER, "-d", SO_REQ_SEP},
-    {OPT_PARAMETER, "-t", SO_REQ_SEP},   {OPT_PARAMETER, "-f", SO_REQ_SEP},
-    {OPT_PARAMETER, "-r", SO_REQ_SEP},   {OPT_PARAMETER, "-s", SO_REQ_SEP},
-    {OPT_PARAMETER, "-o", SO_REQ_SEP},   {OPT_PARAMETER, "-e", SO_REQ_SEP},
-    {OPT_PARAMETER, "-l", SO_REQ_SEP},   {OPT_PARAMETER, "-k", SO_REQ_SEP},
-    {OPT_PARAMETER, "-u", SO_REQ_SEP},   {OPT_HELP, "--help", SO_NONE},
-    SO_END_OF_OPTIONS,
+    {OPT_COMMAND, "-B", SO_NONE},      {OPT_COMMAND, "-D", SO_NONE},      {OPT_COMMAND, "-G", SO_NONE},
+    {OPT_COMMAND, "-I", SO_NONE},      {OPT_COMMAND, "-U", SO_NONE},      {OPT_COMMAND, "-OVERRIDE", SO_NONE},
+    {OPT_COMMAND, "-N", SO_NONE},      {OPT_COMMAND, "-Y", SO_NONE},      {OPT_COMMAND, "-C", SO_NONE},
+    {OPT_HELP, "-h", SO_NONE},         {OPT_HELP, "-H", SO_NONE},         {OPT_PARAMETER, "-n", SO_NONE},
+    {OPT_PARAMETER, "-X", SO_REQ_SEP}, {OPT_PARAMETER, "-Z", SO_REQ_SEP}, {OPT_PARAMETER, "-b", SO_REQ_SEP},
+    {OPT_PARAMETER, "-d", SO_REQ_SEP}, {OPT_PARAMETER, "-t", SO_REQ_SEP}, {OPT_PARAMETER, "-f", SO_REQ_SEP},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP}, {OPT_PARAMETER, "-s", SO_REQ_SEP}, {OPT_PARAMETER, "-o", SO_REQ_SEP},
+    {OPT_PARAMETER, "-e", SO_REQ_SEP}, {OPT_PARAMETER, "-l", SO_REQ_SEP}, {OPT_PARAMETER, "-k", SO_REQ_SEP},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP}, {OPT_HELP, "--help", SO_NONE},     SO_END_OF_OPTIONS,
 };
 
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -51,13 +46,27 @@ const char* sStripHexPrefix(const char* arg, const char* log_text)
 bool sCommand(CLI_Display& display, const char* text, Parameters* params)
 {
     switch (text[1]) {
-        case 'B': params->commands.Set(CMD_BUILDS); return false;
-        case 'C': params->commands.Set(CMD_CHECK); return false;
-        case 'D': params->commands.Set(CMD_DISCOVER); return false;
-        case 'G': params->commands.Set(CMD_GET); return false;
-        case 'I': params->commands.Set(CMD_INFO); return false;
-        case 'N': params->commands.Set(CMD_FINGERPRINT); return false;
-        case 'U': params->commands.Set(CMD_UPDATE); return false;
+        case 'B':
+            params->commands.Set(CMD_BUILDS);
+            return false;
+        case 'C':
+            params->commands.Set(CMD_CHECK);
+            return false;
+        case 'D':
+            params->commands.Set(CMD_DISCOVER);
+            return false;
+        case 'G':
+            params->commands.Set(CMD_GET);
+            return false;
+        case 'I':
+            params->commands.Set(CMD_INFO);
+            return false;
+        case 'N':
+            params->commands.Set(CMD_FINGERPRINT);
+            return false;
+        case 'U':
+            params->commands.Set(CMD_UPDATE);
+            return false;
         case 'O':
             // Abbreviations down to -OVERRID count; shorter ones are refused
             // so a stray -O never skips the model checks.
@@ -84,13 +93,18 @@ bool sParameter(CLI_Display& display, const char* text, const char* arg, Paramet
             params->log_packages = value;
             params->usage_extended = true;
             if (end != nullptr && *end != '\0')
-                display.message(kError, "Invalid format for \"%s\" parameter, unprocessed characters [%s]", text, end);
+                display.message(kError, "Invalid format for \"%s\" parameter, unprocessed characters [%s]",
+                                text, end);
             else
                 Log::ActivatePackage(value);
             return false;
         }
-        case 'Z': params->commands.Set(CMD_Z); return false;
-        case 'b': params->build = std::to_string(_get_int_arg(arg, &end)); return false;
+        case 'Z':
+            params->commands.Set(CMD_Z);
+            return false;
+        case 'b':
+            params->build = std::to_string(_get_int_arg(arg, &end));
+            return false;
         case 'd': {
             const char* digits = sStripHexPrefix(arg, "Discarding '0x' serial number prefix\n");
             params->serial_number = _get_hex_arg(digits, &end);
@@ -109,14 +123,30 @@ bool sParameter(CLI_Display& display, const char* text, const char* arg, Paramet
             }
             return false;
         }
-        case 'e': params->echo = true; return false;
-        case 'n': params->n_flag = true; return false;
-        case 'f': params->bird_file = arg; return false;
-        case 'l': params->log_message = arg; return false;
-        case 'k': params->log_file = arg; return false;
-        case 's': params->serial_port = arg; return false;
-        case 'u': params->server_address = arg; return false;
-        case 'o': params->baud_rate = _get_int_arg(arg, &end); return false;
+        case 'e':
+            params->echo = true;
+            return false;
+        case 'n':
+            params->n_flag = true;
+            return false;
+        case 'f':
+            params->bird_file = arg;
+            return false;
+        case 'l':
+            params->log_message = arg;
+            return false;
+        case 'k':
+            params->log_file = arg;
+            return false;
+        case 's':
+            params->serial_port = arg;
+            return false;
+        case 'u':
+            params->server_address = arg;
+            return false;
+        case 'o':
+            params->baud_rate = _get_int_arg(arg, &end);
+            return false;
         case 't':
             params->transport_given = true;
             if (strncmp(arg, "USB", 3) == 0) {
@@ -126,13 +156,15 @@ bool sParameter(CLI_Display& display, const char* text, const char* arg, Paramet
             } else if (strncmp(arg, "RECOVER", 7) == 0) {
                 params->link_type = kRecoverLinkType;
             } else {
-                display.message(kError, "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
-                                arg);
+                display.message(
+                    kError, "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+                    arg);
                 params->link_type = 0;
                 return true;
             }
             return false;
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -148,9 +180,15 @@ uint32_t _get_int_arg(const char* text, char** end)
     return sGetArg(text, end, "0123456789", 10);
 }
 
-uint32_t _validate_params(Parameters*) { return 0; }
+uint32_t _validate_params(Parameters*)
+{
+    return 0;
+}
 
-uint32_t _release_params(Parameters*) { return 0; }
+uint32_t _release_params(Parameters*)
+{
+    return 0;
+}
 
 std::string _build_updater_directory()
 {
@@ -192,7 +230,8 @@ uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* pa
             case OPT_PARAMETER:
                 error |= sParameter(display, parser.OptionText(), parser.OptionArg(), params);
                 break;
-            default: break;
+            default:
+                break;
         }
     }
 

@@ -7,15 +7,15 @@
 // Bit set of requested commands.
 typedef uint32_t COMMANDS;
 
-#define CMD_DISCOVER 0x00000001u   // -D
-#define CMD_UPDATE 0x00000002u     // -U (with transport RECOVER: recover)
-#define CMD_BUILDS 0x00000004u     // -B
-#define CMD_GET 0x00000008u        // -G
-#define CMD_INFO 0x00000010u       // -I
-#define CMD_CHECK 0x00000020u      // -C
+#define CMD_DISCOVER 0x00000001u     // -D
+#define CMD_UPDATE 0x00000002u       // -U (with transport RECOVER: recover)
+#define CMD_BUILDS 0x00000004u       // -B
+#define CMD_GET 0x00000008u          // -G
+#define CMD_INFO 0x00000010u         // -I
+#define CMD_CHECK 0x00000020u        // -C
 #define CMD_FINGERPRINT 0x00000040u  // -N
-#define CMD_Z 0x00000080u          // -Z (accepted, no action)
-#define CMD_HELP 0x80000000u       // -h, -H, --help
+#define CMD_Z 0x00000080u            // -Z (accepted, no action)
+#define CMD_HELP 0x80000000u         // -h, -H, --help
 
 // Any of these bits means a command was requested. 0x100, 0x400, 0x10000 and
 // 0x20000 are inside the mask but no option sets them.

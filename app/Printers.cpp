@@ -45,7 +45,8 @@ void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, 
     std::vector<std::pair<std::string, std::string>> rows(builds.begin(), builds.end());
     std::stable_sort(rows.begin(), rows.end(),
                      [](const auto& a, const auto& b) { return a.second < b.second; });
-    for (const auto& row : rows) display.message(kInfo, "%-15.15s\t%-15.15s", row.first.c_str(), row.second.c_str());
+    for (const auto& row : rows)
+        display.message(kInfo, "%-15.15s\t%-15.15s", row.first.c_str(), row.second.c_str());
 }
 
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
@@ -60,8 +61,8 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
     if (transport == USB)
         display.message(kInfo, "    Device    Module   Router  Model          Firmware Version (Build)");
     else
-        display.message(kInfo,
-                        "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
+        display.message(
+            kInfo, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
     for (const DeviceInfo& d : devices) {
         const char* model = aDefs_GetModelName(d.spec.model);
         if (d.spec.type == TCPIP) {
@@ -70,16 +71,17 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
             const unsigned char* ip = reinterpret_cast<const unsigned char*>(&d.spec.ipAddress);
             char address[32];
             snprintf(address, sizeof address, "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
-            display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s", d.spec.serialNumber,
-                            d.spec.moduleAddress, d.spec.routerAddress, model, d.version_major, d.version_minor,
-                            static_cast<int>(d.version_patch), d.build, address);
+            display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
+                            d.spec.serialNumber, d.spec.moduleAddress, d.spec.routerAddress, model,
+                            d.version_major, d.version_minor, static_cast<int>(d.version_patch), d.build,
+                            address);
         } else if (d.error != aErrNone) {
             display.message(kInfo, "    %08X  [Error (%d): Is someone else connected to this device?]",
                             d.spec.serialNumber, static_cast<int>(d.error));
         } else {
             display.message(kInfo, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", d.spec.serialNumber,
-                            d.spec.moduleAddress, d.spec.routerAddress, model, d.version_major, d.version_minor,
-                            static_cast<int>(d.version_patch), d.build);
+                            d.spec.moduleAddress, d.spec.routerAddress, model, d.version_major,
+                            d.version_minor, static_cast<int>(d.version_patch), d.build);
         }
     }
 }

@@ -10,7 +10,7 @@
 namespace {
 
 struct UsageLine {
-    const char* option;       // null: a continuation line of the previous option
+    const char* option;  // null: a continuation line of the previous option
     const char* text;
 };
 
@@ -175,8 +175,8 @@ void _display_usage(bool extended, bool full)
         sOptionLine("-k <filename>", "log messages written into given filename");
         sContinuation("Default:[APP.log]");
         sOptionLine("-u <host:port>", "The hostname and port of the update server");
-        std::string server_default =
-            std::string("Default: ") + DEFAULT_UPDATE_SERVER_HOST + ":" + std::to_string(DEFAULT_UPDATE_SERVER_PORT);
+        std::string server_default = std::string("Default: ") + DEFAULT_UPDATE_SERVER_HOST + ":" +
+                                     std::to_string(DEFAULT_UPDATE_SERVER_PORT);
         sContinuation(server_default.c_str());
 
         fputs("\n  Extended Commands:\n", stderr);

@@ -67,14 +67,16 @@ int sRunCommands(Parameters& params, CLI_Display& display, Updater& updater, con
             display.message(kError, "--help for usage information");
             return 1;
         }
-        display.message(kInfo, "Retrieving firmware for device with serial number %08X", params.serial_number);
+        display.message(kInfo, "Retrieving firmware for device with serial number %08X",
+                        params.serial_number);
         if (params.build.empty()) {
             display.message(kInfo, "No build specified");
             display.message(kInfo, "Using Latest build");
         } else {
             display.message(kInfo, "Retrieving firmware build %s", params.build.c_str());
         }
-        uint32_t build = updater.Download_Firmware(params.serial_number, params.build, params.override, false);
+        uint32_t build =
+            updater.Download_Firmware(params.serial_number, params.build, params.override, false);
         if (build != 0) {
             params.build = std::to_string(build);
             status = 0;

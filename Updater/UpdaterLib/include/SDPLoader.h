@@ -57,9 +57,9 @@ public:
     enum Result {
         SDP_OK = 0,
         SDP_NO_TRANSPORT = 1,
-        SDP_NO_STATUS = 2,          // five status commands went unanswered
-        SDP_DATA_IN_TRANSFER = 3,   // the chip sent data while the image went out
-        SDP_NO_COMPLETION = 4,      // the completion word did not arrive
+        SDP_NO_STATUS = 2,         // five status commands went unanswered
+        SDP_DATA_IN_TRANSFER = 3,  // the chip sent data while the image went out
+        SDP_NO_COMPLETION = 4,     // the completion word did not arrive
         SDP_INIT_FAILED = 6,
         SDP_NO_REGISTER_REPLY = 7,
     };

@@ -57,8 +57,7 @@ public:
 
     // Downloads a build (empty text: the newest) into the device's store
     // directory; returns the build number stored, 0 on failure.
-    uint32_t Download_Firmware(uint32_t serial_number, const std::string& build, bool override,
-                               bool no_cal);
+    uint32_t Download_Firmware(uint32_t serial_number, const std::string& build, bool override, bool no_cal);
 
     // Downloads the build the server names for a chip's fingerprint (or the
     // given build); 0 on failure.
@@ -89,8 +88,8 @@ private:
     // Loads the firmware file: the given path, else the stored build (with
     // download_if_missing, downloaded first). Throws std::runtime_error when
     // no file can be loaded.
-    BirdFile load_bird(const char* label, const std::string& bird_file, uint32_t serial_number, uint32_t build,
-                       bool download_if_missing);
+    BirdFile load_bird(const char* label, const std::string& bird_file, uint32_t serial_number,
+                       uint32_t build, bool download_if_missing);
 
     std::string server_address;
     std::string updater_directory;

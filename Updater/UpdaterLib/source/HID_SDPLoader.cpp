@@ -19,7 +19,9 @@ const unsigned int kMaxReportsPerRead = 1024;
 
 }  // namespace
 
-HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product) : handle(nullptr), vid(vendor), pid(product) {}
+HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product) : handle(nullptr), vid(vendor), pid(product)
+{
+}
 
 HID_SDPLoader::~HID_SDPLoader()
 {

@@ -16,7 +16,19 @@ void Log::log(unsigned package, const char* format, ...)
     if (fh != nullptr) fputs(text, fh);
 }
 
-void Log::SetOutput(FILE* out) { fh = out; }
-void Log::ActivatePackage(unsigned bits) { package_bitmask |= bits; }
-void Log::DeactivatePackage(unsigned bits) { package_bitmask &= ~bits; }
-bool Log::IsActive(unsigned package) { return package == 0 || (package & package_bitmask) != 0; }
+void Log::SetOutput(FILE* out)
+{
+    fh = out;
+}
+void Log::ActivatePackage(unsigned bits)
+{
+    package_bitmask |= bits;
+}
+void Log::DeactivatePackage(unsigned bits)
+{
+    package_bitmask &= ~bits;
+}
+bool Log::IsActive(unsigned package)
+{
+    return package == 0 || (package & package_bitmask) != 0;
+}

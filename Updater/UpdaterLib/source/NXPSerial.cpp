@@ -11,38 +11,28 @@
 #include "aTime.h"
 
 const char* const NXPSerialClass::ERROR_TEXT[21] = {
-    "CMD_SUCCESS",
-    "INVALID_COMMAND",
-    "SRC_ADDR_ERROR",
-    "DST_ADDR_ERROR",
-    "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED",
-    "COUNT_ERROR",
-    "INVALID_SECTOR",
-    "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-    "COMPARE_ERROR",
-    "BUSY",
-    "PARAM_ERROR",
-    "ADDR_ERROR",
-    "ADDR_NOT_MAPPED",
-    "CMD_LOCKED",
-    "INVALID_CODE",
-    "INVALID_BAUD_RATE",
-    "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED",
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
     "Unknown error",
 };
 
 const NXPSector NXP_LPC17XX_sectors[31] = {
-    {0x00000, 0x1000, 0},   {0x01000, 0x1000, 1},   {0x02000, 0x1000, 2},   {0x03000, 0x1000, 3},
-    {0x04000, 0x1000, 4},   {0x05000, 0x1000, 5},   {0x06000, 0x1000, 6},   {0x07000, 0x1000, 7},
-    {0x08000, 0x1000, 8},   {0x09000, 0x1000, 9},   {0x0A000, 0x1000, 10},  {0x0B000, 0x1000, 11},
-    {0x0C000, 0x1000, 12},  {0x0D000, 0x1000, 13},  {0x0E000, 0x1000, 14},  {0x0F000, 0x1000, 15},
-    {0x10000, 0x8000, 16},  {0x18000, 0x8000, 17},  {0x20000, 0x8000, 18},  {0x28000, 0x8000, 19},
-    {0x30000, 0x8000, 20},  {0x38000, 0x8000, 21},  {0x40000, 0x8000, 22},  {0x48000, 0x8000, 23},
-    {0x50000, 0x8000, 24},  {0x58000, 0x8000, 25},  {0x60000, 0x8000, 26},  {0x68000, 0x8000, 27},
-    {0x70000, 0x8000, 28},  {0x78000, 0x8000, 29},  {0xFFFFFFFF, 0, 30},
+    {0x00000, 0x1000, 0},  {0x01000, 0x1000, 1},  {0x02000, 0x1000, 2},  {0x03000, 0x1000, 3},
+    {0x04000, 0x1000, 4},  {0x05000, 0x1000, 5},  {0x06000, 0x1000, 6},  {0x07000, 0x1000, 7},
+    {0x08000, 0x1000, 8},  {0x09000, 0x1000, 9},  {0x0A000, 0x1000, 10}, {0x0B000, 0x1000, 11},
+    {0x0C000, 0x1000, 12}, {0x0D000, 0x1000, 13}, {0x0E000, 0x1000, 14}, {0x0F000, 0x1000, 15},
+    {0x10000, 0x8000, 16}, {0x18000, 0x8000, 17}, {0x20000, 0x8000, 18}, {0x28000, 0x8000, 19},
+    {0x30000, 0x8000, 20}, {0x38000, 0x8000, 21}, {0x40000, 0x8000, 22}, {0x48000, 0x8000, 23},
+    {0x50000, 0x8000, 24}, {0x58000, 0x8000, 25}, {0x60000, 0x8000, 26}, {0x68000, 0x8000, 27},
+    {0x70000, 0x8000, 28}, {0x78000, 0x8000, 29}, {0xFFFFFFFF, 0, 30},
 };
 
 namespace {
@@ -71,14 +61,16 @@ const size_t kLineSize = 128;
 unsigned int WAIT_TIME_MS(unsigned int bytes, unsigned int baud)
 {
     if (baud == 0) return 1;
-    return static_cast<unsigned int>((static_cast<unsigned long long>(bytes) * 9000ULL + 18000ULL) / baud) + 1;
+    return static_cast<unsigned int>((static_cast<unsigned long long>(bytes) * 9000ULL + 18000ULL) / baud) +
+           1;
 }
 
 // Log holds at most 2047 characters per call; long dumps go in pieces.
 void LogLong(unsigned package, const std::string& text)
 {
     const size_t piece = 1024;
-    for (size_t at = 0; at < text.size(); at += piece) Log::log(package, "%s", text.substr(at, piece).c_str());
+    for (size_t at = 0; at < text.size(); at += piece)
+        Log::log(package, "%s", text.substr(at, piece).c_str());
 }
 
 std::string Hex(const unsigned char* bytes, size_t n)
@@ -100,15 +92,24 @@ std::string Printable(const unsigned char* bytes, size_t n)
     return out;
 }
 
-char PrintableChar(unsigned char c) { return isprint(c) ? static_cast<char>(c) : ' '; }
+char PrintableChar(unsigned char c)
+{
+    return isprint(c) ? static_cast<char>(c) : ' ';
+}
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
 NXPSerialClass::NXPSerialClass() : stream(nullptr), echo(true), baud(0), deviceID{0, 0, 0, 0} {}
 
-NXPSerialClass::~NXPSerialClass() { Disconnect(); }
+NXPSerialClass::~NXPSerialClass()
+{
+    Disconnect();
+}
 
 aErr NXPSerialClass::Connect(const char* port, unsigned int rate)
 {
@@ -153,9 +154,12 @@ aErr NXPSerialClass::Send(const char* text, bool read_echo)
     if (Log::IsActive(DEBUG_NXPSerial_SR)) {
         std::string shown;
         for (size_t i = 0; i < len; i++) {
-            if (bytes[i] == '\r') shown += "\\r";
-            else if (bytes[i] == '\n') shown += "\\n";
-            else shown += PrintableChar(bytes[i]);
+            if (bytes[i] == '\r')
+                shown += "\\r";
+            else if (bytes[i] == '\n')
+                shown += "\\n";
+            else
+                shown += PrintableChar(bytes[i]);
         }
         LogLong(DEBUG_NXPSerial_SR, "Sending:[" + Hex(bytes, len) + "] [" + shown + "]\n");
     }
@@ -170,7 +174,8 @@ aErr NXPSerialClass::Send(const char* text, bool read_echo)
     Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n",
              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(lineFree - now).count()));
     std::this_thread::sleep_until(lineFree);
-    if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
+    if (err != aErrNone)
+        Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     if (read_echo && len > 0) {
         unsigned int got = 0;
         GetEcho(text, static_cast<unsigned int>(len - 1), got);
@@ -189,13 +194,15 @@ aErr NXPSerialClass::SendCommand(const char* text, int wait_ms)
         Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", wait_ms);
         aTime_MSSleep(static_cast<uint64_t>(wait_ms));
     }
-    if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
+    if (err != aErrNone)
+        Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     if (echo && len > 0) {
         // The echo's final LF stays in the input; the next reply read drops it.
         unsigned int got = 0;
         GetEcho(text, static_cast<unsigned int>(len - 1), got);
         if (got < len - 1)
-            Log::log(DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n", got, static_cast<int>(len));
+            Log::log(DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n", got,
+                     static_cast<int>(len));
     }
     if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(err));
     return err;
@@ -252,14 +259,16 @@ void NXPSerialClass::GetLine(char* buffer, size_t size, unsigned int& count, uns
             continue;
         }
         buffer[count++] = static_cast<char>(byte);
-        if (byte == "\r\n"[matched]) matched++;
-        else matched = 0;
+        if (byte == "\r\n"[matched])
+            matched++;
+        else
+            matched = 0;
     }
     buffer[count] = '\0';
     if (Log::IsActive(DEBUG_NXPSerial_SR)) {
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buffer);
-        LogLong(DEBUG_NXPSerial_SR, "GetLine() Received: [" + Hex(bytes, count) + "] [" + Printable(bytes, count) +
-                                        "] " + std::to_string(count) + " " +
+        LogLong(DEBUG_NXPSerial_SR, "GetLine() Received: [" + Hex(bytes, count) + "] [" +
+                                        Printable(bytes, count) + "] " + std::to_string(count) + " " +
                                         (matched == TERMINATION_SIZE ? "term" : "non-term") + " [" +
                                         aError_GetErrorText(last) + "]\n");
     }
@@ -273,7 +282,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, unsigned int& count, co
     size_t limit = expected != nullptr ? expected_length : size - 1;
     if (limit > size) limit = size;
     unsigned int wait = WAIT_TIME_MS(expected_length, baud) + 20;
-    Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", expected_length, baud, wait);
+    Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", expected_length, baud,
+             wait);
     aTime_MSSleep(wait);
 
     aErr err = aErrNone;
@@ -306,9 +316,10 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, unsigned int& count, co
         }
         if (expected != nullptr && byte != static_cast<uint8_t>(expected[count])) {
             uint8_t want = static_cast<uint8_t>(expected[count]);
-            Log::log(DEBUG_NXPSerial_E,
-                     "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
-                     static_cast<int>(count), byte, PrintableChar(byte), PrintableChar(want), want);
+            Log::log(
+                DEBUG_NXPSerial_E,
+                "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != %c [%02X]]\n",
+                static_cast<int>(count), byte, PrintableChar(byte), PrintableChar(want), want);
         }
         buffer[count++] = static_cast<char>(byte);
     }
@@ -367,7 +378,8 @@ aErr NXPSerialClass::SimpleCommand(const char* text, bool log_refusal, unsigned 
     GetLine(line, sizeof line, count, polls);
     if (!CommandSucceeded(line, count)) {
         if (log_refusal)
-            Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line + GetErrorIndex(line, count)));
+            Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n",
+                     GetErrorText(line + GetErrorIndex(line, count)));
         cause = RefusalCause(line, count);
         return aErrParam;
     }
@@ -394,8 +406,8 @@ aErr NXPSerialClass::Sync()
     aErr err = Response(buffer, sizeof buffer, count, synchronized, 14);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial,
-                 "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n", synchronized,
-                 buffer);
+                 "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
+                 synchronized, buffer);
         cause = Cause(err, "chip did not answer the synchronisation");
         return err;
     }
@@ -553,14 +565,16 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     snprintf(text, sizeof text, "W %u %u\r\n", address, count);
     aErr err = SendCommand(text, 0);
     if (err != aErrNone) {
-        Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", text, aError_GetErrorText(err));
+        Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", text,
+                 aError_GetErrorText(err));
         return err;
     }
     char line[kLineSize];
     unsigned int got = 0;
     GetLine(line, sizeof line, got, kCommandPolls);
     if (!CommandSucceeded(line, got)) {
-        Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line + GetErrorIndex(line, got)));
+        Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
+                 GetErrorText(line + GetErrorIndex(line, got)));
         cause = RefusalCause(line, got);
         return aErrParam;
     }
@@ -745,7 +759,8 @@ unsigned int NXPSerialClass::uudecode(unsigned char* out, unsigned int room, con
         }
         p += 4;
         // The last group may carry up to two padding bytes beyond count.
-        for (int k = 0; k < 3 && produced < count; k++) out[produced++] = static_cast<unsigned char>(group >> (16 - 8 * k));
+        for (int k = 0; k < 3 && produced < count; k++)
+            out[produced++] = static_cast<unsigned char>(group >> (16 - 8 * k));
     }
     return count;
 }

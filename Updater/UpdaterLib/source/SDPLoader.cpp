@@ -46,7 +46,10 @@ SDPLoader_Interface::~SDPLoader_Interface() = default;
 
 SDPLoader::SDPLoader() : loader(nullptr) {}
 
-SDPLoader::~SDPLoader() { delete loader; }
+SDPLoader::~SDPLoader()
+{
+    delete loader;
+}
 
 bool SDPLoader::setLoader(SDPLoader_Interface* transport)
 {
@@ -157,7 +160,8 @@ int SDPLoader::writeLoader(const std::vector<unsigned char>& image, unsigned int
     if (loader == nullptr) return SDP_NO_TRANSPORT;
     if (!_isConnectionAlive()) return SDP_NO_STATUS;
 
-    std::vector<unsigned char> command = _createWriteFilePacket(address, static_cast<unsigned int>(image.size()));
+    std::vector<unsigned char> command =
+        _createWriteFilePacket(address, static_cast<unsigned int>(image.size()));
     ssize_t result = loader->writeData(command);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
     _printBuffer(command);
@@ -186,8 +190,8 @@ int SDPLoader::writeLoader(const std::vector<unsigned char>& image, unsigned int
         result = loader->writeData(packet);
         total += static_cast<int>(result);
         position += n;
-        Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n", result, total, loop,
-                 static_cast<long>(position), static_cast<ssize_t>(packet.size()));
+        Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n", result,
+                 total, loop, static_cast<long>(position), static_cast<ssize_t>(packet.size()));
         loop++;
     }
 
@@ -229,7 +233,8 @@ int SDPLoader::getFingerprint(uint64_t& value)
 
     const unsigned int offsets[2] = {IMX1050::CFG0_OFFSET, IMX1050::CFG1_OFFSET};
     for (int half = 0; half < 2; half++) {
-        std::vector<unsigned char> command = _create4ByteReadRegisterPacket(IMX1050::OCOTP_BASE_ADDRESS + offsets[half]);
+        std::vector<unsigned char> command =
+            _create4ByteReadRegisterPacket(IMX1050::OCOTP_BASE_ADDRESS + offsets[half]);
         ssize_t written = loader->writeData(command);
         Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
         std::vector<unsigned char> reply;

@@ -1,12 +1,12 @@
-#include "Serial_SDPLoader.h"
-
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "Serial_SDPLoader.h"
 #include "aTime.h"
 
 struct PrivateSerial_SDPLoader {

@@ -78,12 +78,12 @@ aErr UpdaterEntity::LoaderInit()
 
 aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& block_size)
 {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
-             block_size);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length),
+             flags, block_size);
     if (data == nullptr || length < 4) return aErrParam;
     Log::log(DEBUG_Network_FIRM,
-             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
-             data[0], data[1], data[2], data[3]);
+             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
+             flags, data[0], data[1], data[2], data[3]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(data)));
     const uint8_t parameters[5] = {flags, data[0], data[1], data[2], data[3]};
     aErr err = send(val_UPGRADE_PREPARE, sizeof parameters, parameters);
@@ -96,7 +96,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
     err = await(val_UPGRADE_STATUS, reply, replyLength);
     if (err != aErrNone) return err;
     if (replyLength < 5 || reply[2] != 0) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+        Log::log(DEBUG_Network_FIRM,
+                 "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return fail(Cause(aErrInvalidOption, "module refused the block (status " +
                                                  std::to_string(replyLength >= 3 ? reply[2] : -1) + ")"));
     }
@@ -139,16 +140,16 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
                      static_cast<int>(n), static_cast<int>(remaining), static_cast<int>(length));
         } else {
-            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply[2],
-                     static_cast<int>(n));
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n",
+                     reply[2], static_cast<int>(n));
             // A loader that keeps miscounting must not hold the update forever.
             if (++resends > kMaxResends)
                 err = fail(
                     Cause(aErrPacket, "module miscounted the data " + std::to_string(resends) + " times"));
         }
     }
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
-             static_cast<int>(length));
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
+             static_cast<int>(length - remaining), static_cast<int>(length));
 
     if (err == aErrNone && validate_sum) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
@@ -163,11 +164,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         uint8_t status = replyLength >= 3 ? reply[2] : 0xFF;
         uint32_t loaderSum = replyLength >= 7 ? aUEI_RetrieveInt(reply + 3) : ~sum;
         if (status == 0 && loaderSum == sum) {
-            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
-                     sum, loaderSum, static_cast<int>(packets));
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n",
+                     status, sum, loaderSum, static_cast<int>(packets));
             return aErrNone;
         }
-        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, loaderSum);
+        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum,
+                 loaderSum);
         char text[80];
         snprintf(text, sizeof text, "module's sum %08X of the block is not %08X (status %02X)", loaderSum,
                  sum, status);
@@ -190,13 +192,15 @@ aErr UpdaterEntity::_reconnect(uint32_t delay_ms)
     module->disconnect();
     aErr err = aErrConnection;
     for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
+                 kReconnectAttempts);
         err = module->reconnect();
         if (err == aErrNone) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return aErrNone;
         }
-        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delay_ms));
+        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+                 static_cast<int>(delay_ms));
         aTime_MSSleep(delay_ms);
     }
     return err;
@@ -229,8 +233,8 @@ aErr UpdaterEntity::LoaderStart()
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
         return aErrNone;
     }
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", err,
-             aError_GetErrorText(err));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n",
+             err, aError_GetErrorText(err));
     return aErrTimeout;
 }
 
@@ -242,7 +246,8 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
     aUEI_StoreShort(parameters, static_cast<uint16_t>(length));
     aErr err = send(val_UPGRADE_WRITE, sizeof parameters, parameters);
     if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err,
+                 aError_GetErrorText(err));
         return err;
     }
     uint8_t reply[aPACKET_MAX_DATA];
@@ -279,14 +284,15 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
         if (err != aErrNone) break;
         remaining -= n;
         next += n;
-        display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length), nullptr);
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", static_cast<int>(n),
-                 static_cast<int>(remaining), static_cast<int>(length));
+        display.update_progress(static_cast<double>(length - remaining) / static_cast<double>(length),
+                                nullptr);
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+                 static_cast<int>(n), static_cast<int>(remaining), static_cast<int>(length));
         err = FirmwareWrite(n);
     }
     display.display_progress(false);
-    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
-             static_cast<int>(length));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
+             static_cast<int>(length - remaining), static_cast<int>(length));
     if (err != aErrNone) Log::log(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }

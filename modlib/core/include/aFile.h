@@ -66,7 +66,6 @@ aErr aFile_ReadLine(aFileRef* file, char* buffer, size_t size, size_t* length);
 aErr aFile_SetUnbuffered(aFileRef* file);
 
 // printf into the file; write or append mode only. aErrIO on a write failure.
-aErr aFile_Printf(aFileRef* file, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+aErr aFile_Printf(aFileRef* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 #endif

@@ -17,18 +17,18 @@ typedef enum {
 
 // How to reach one module. Copied by value.
 typedef struct linkSpec {
-    uint32_t type;               // linkType
-    uint32_t serialNumber;       // 0 = unknown
-    uint32_t moduleAddress;      // even, 8-bit value
-    uint32_t routerAddress;      // equal to moduleAddress when reached directly
+    uint32_t type;           // linkType
+    uint32_t serialNumber;   // 0 = unknown
+    uint32_t moduleAddress;  // even, 8-bit value
+    uint32_t routerAddress;  // equal to moduleAddress when reached directly
     uint32_t routerSerialNumber;
-    uint32_t model;              // 8-bit model number
+    uint32_t model;  // 8-bit model number
     // Transport part. Only the fields of the record's type are meaningful; they
     // are kept apart (not overlaid) so a copy never reinterprets bytes.
-    uint32_t usbId;              // USB: the serial number again
-    uint32_t ipAddress;          // TCP/IP: IPv4, network byte order (as in sockaddr_in)
-    uint32_t ipPort;             // TCP/IP: TCP port, host order
-    uint32_t baudRate;           // serial
+    uint32_t usbId;                          // USB: the serial number again
+    uint32_t ipAddress;                      // TCP/IP: IPv4, network byte order (as in sockaddr_in)
+    uint32_t ipPort;                         // TCP/IP: TCP port, host order
+    uint32_t baudRate;                       // serial
     char portName[aLINKSPEC_PORTNAME_SIZE];  // serial, NUL-terminated
 } linkSpec;
 

@@ -23,8 +23,8 @@ const char* aVersion_GetString(void);
 bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
 // True when a > b in major, or equal major and a > b in minor, or equal major
 // and minor and a's patch >= b's patch.
-bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch,
-                               uint8_t bMajor, uint8_t bMinor, uint8_t bPatch);
+bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch, uint8_t bMajor, uint8_t bMinor,
+                               uint8_t bPatch);
 
 // True when name is exactly one of the feature names.
 bool aVersion_HasFeature(const char* name);

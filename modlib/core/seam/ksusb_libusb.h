@@ -20,12 +20,13 @@ typedef struct ksusb_libusb_api {
     void (*close)(libusb_device_handle* handle);
     int (*get_string_descriptor_ascii)(libusb_device_handle* handle, uint8_t index, unsigned char* data,
                                        int length);
-    int (*get_config_descriptor)(libusb_device* device, uint8_t index, struct libusb_config_descriptor** config);
+    int (*get_config_descriptor)(libusb_device* device, uint8_t index,
+                                 struct libusb_config_descriptor** config);
     void (*free_config_descriptor)(struct libusb_config_descriptor* config);
     int (*claim_interface)(libusb_device_handle* handle, int interfaceNumber);
     int (*release_interface)(libusb_device_handle* handle, int interfaceNumber);
-    int (*bulk_transfer)(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
-                         int* transferred, unsigned int timeoutMs);
+    int (*bulk_transfer)(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
+                         int length, int* transferred, unsigned int timeoutMs);
     int (*clear_halt)(libusb_device_handle* handle, unsigned char endpoint);
 } ksusb_libusb_api;
 

@@ -1,7 +1,6 @@
 #include "aDiscovery.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -73,9 +73,10 @@ int sListener()
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return -1;
-    struct timeval timeout = {aDISCOVERY_RECEIVE_TIMEOUT_MS / 1000, (aDISCOVERY_RECEIVE_TIMEOUT_MS % 1000) * 1000};
+    struct timeval timeout = {aDISCOVERY_RECEIVE_TIMEOUT_MS / 1000,
+                              (aDISCOVERY_RECEIVE_TIMEOUT_MS % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    struct sockaddr_in any{};
+    struct sockaddr_in any {};
     any.sin_family = AF_INET;
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     any.sin_port = htons(aDISCOVERY_REPLY_PORT);
@@ -108,7 +109,7 @@ bool sSendRequest(in_addr_t interfaceAddress)
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
     }
     uint8_t request[kReplySize] = {1};
-    struct sockaddr_in group{};
+    struct sockaddr_in group {};
     group.sin_family = AF_INET;
     group.sin_port = htons(aDISCOVERY_REQUEST_PORT);
     inet_pton(AF_INET, aDISCOVERY_GROUP, &group.sin_addr);
@@ -153,9 +154,10 @@ uint32_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference)
             setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
             uint8_t reply[kReplySize];
             reply[12] = kUnknownModel;
-            struct sockaddr_in from{};
+            struct sockaddr_in from {};
             socklen_t fromLength = sizeof from;
-            ssize_t n = recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+            ssize_t n =
+                recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n <= 0) break;
             linkSpec* spec = aLinkSpec_Create(TCPIP);
             if (spec == nullptr) break;
@@ -214,9 +216,12 @@ uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc ca
 {
     if (callback == nullptr) return 0;
     switch (type) {
-        case USB: return sEnumerateUSB(callback, reference);
-        case TCPIP: return sEnumerateTCPIP(callback, reference);
-        default: return 0;
+        case USB:
+            return sEnumerateUSB(callback, reference);
+        case TCPIP:
+            return sEnumerateTCPIP(callback, reference);
+        default:
+            return 0;
     }
 }
 

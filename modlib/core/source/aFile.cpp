@@ -1,12 +1,13 @@
 #include "aFile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #define aFILE_TAG 0xFEED
 
@@ -53,10 +54,17 @@ aFileRef* aFile_Open(const char* path, aFileMode mode)
     if (path == nullptr || path[0] == '\0' || sPathTooLong(path)) return nullptr;
     const char* fmode = nullptr;
     switch (mode) {
-        case aFileModeReadOnly: fmode = "rb"; break;
-        case aFileModeWriteOnly: fmode = "wb"; break;
-        case aFileModeAppend: fmode = "ab+"; break;
-        default: return nullptr;
+        case aFileModeReadOnly:
+            fmode = "rb";
+            break;
+        case aFileModeWriteOnly:
+            fmode = "wb";
+            break;
+        case aFileModeAppend:
+            fmode = "ab+";
+            break;
+        default:
+            return nullptr;
     }
     aFileRef* file = static_cast<aFileRef*>(calloc(1, sizeof(aFileRef)));
     if (file == nullptr) return nullptr;
@@ -143,10 +151,17 @@ aErr aFile_Seek(aFileRef* file, int64_t offset, int origin)
     if (aFile_GetSize(file, &size) != aErrNone) return aErrIO;
     int64_t base = 0;
     switch (origin) {
-        case aSeekStart: base = 0; break;
-        case aSeekCurrent: base = current; break;
-        case aSeekEnd: base = static_cast<int64_t>(size); break;
-        default: return aErrParam;
+        case aSeekStart:
+            base = 0;
+            break;
+        case aSeekCurrent:
+            base = current;
+            break;
+        case aSeekEnd:
+            base = static_cast<int64_t>(size);
+            break;
+        default:
+            return aErrParam;
     }
     int64_t target = base + offset;
     if (target < 0 || target > static_cast<int64_t>(size)) return aErrRange;
@@ -161,9 +176,12 @@ aErr aFile_Delete(const char* path)
     if (sPathTooLong(path)) return aErrFileNameLength;
     if (unlink(path) == 0) return aErrNone;
     switch (errno) {
-        case ENOENT: return aErrNotFound;
-        case EACCES: return aErrPermission;
-        default: return aErrIO;
+        case ENOENT:
+            return aErrNotFound;
+        case EACCES:
+            return aErrPermission;
+        default:
+            return aErrIO;
     }
 }
 

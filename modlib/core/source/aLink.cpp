@@ -1,5 +1,10 @@
 #include "aLink.h"
 
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -7,10 +12,6 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
-#include <pthread.h>
-#include <sys/prctl.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "aLinkSpec.h"
 #include "aMutex.h"
@@ -71,18 +72,18 @@ struct aLink {
     // table mutex held. The in-pipe reads it; the out-pipe and the in-pipe
     // (sync requests) write it.
     aStreamRef stream = nullptr;
-    std::atomic<int> heartbeat{0};  // 0 idle, 2 or 3 while answering a beat
+    std::atomic<int> heartbeat{0};                   // 0 idle, 2 or 3 while answering a beat
     std::atomic<int> syncState{aLINK_SYNC_IN_SYNC};  // in-pipe, read by anyone
-    std::atomic<uint8_t> syncAddress{1};              // in-pipe, read by anyone
+    std::atomic<uint8_t> syncAddress{1};             // in-pipe, read by anyone
     // Hooks called on the in-pipe; held while a hook runs so that removing
     // one waits until it has returned.
     std::mutex hookMutex;
-    aLinkPacketFilterProc filter = nullptr;      // guarded by hookMutex
-    void* filterReference = nullptr;             // guarded by hookMutex
-    aLinkHeartbeatProc notification = nullptr;   // guarded by hookMutex
-    aMutex* logMutex = nullptr;                  // "LOG_SEMA_%p", lives as long as the link
-    aPacketLog* log = nullptr;                   // guarded by logMutex
-    int64_t logSize = 0;                         // guarded by logMutex; 0 = default
+    aLinkPacketFilterProc filter = nullptr;     // guarded by hookMutex
+    void* filterReference = nullptr;            // guarded by hookMutex
+    aLinkHeartbeatProc notification = nullptr;  // guarded by hookMutex
+    aMutex* logMutex = nullptr;                 // "LOG_SEMA_%p", lives as long as the link
+    aPacketLog* log = nullptr;                  // guarded by logMutex
+    int64_t logSize = 0;                        // guarded by logMutex; 0 = default
 };
 
 namespace {
@@ -107,8 +108,8 @@ struct _linkEntry {
 // take it.
 std::mutex sTableMutex;
 std::condition_variable sTableChanged;  // an entry's starting flag cleared
-_linkEntry* sTable = nullptr;  // guarded by sTableMutex; new entries at the head
-aLinkRef sNextLinkId = 1;      // guarded by sTableMutex
+_linkEntry* sTable = nullptr;           // guarded by sTableMutex; new entries at the head
+aLinkRef sNextLinkId = 1;               // guarded by sTableMutex
 
 // The link whose pipe runs on this thread, so a stop from a filter can tell.
 thread_local aLink* tPipeLink = nullptr;
@@ -188,7 +189,9 @@ void sSyncByte(aLink* link, uint8_t byte)
 {
     int next = aLINK_SYNC_RESTART;
     switch (link->syncState.load()) {
-        case aLINK_SYNC_RESTART: sStartSync(link); return;
+        case aLINK_SYNC_RESTART:
+            sStartSync(link);
+            return;
         case aLINK_SYNC_SENT:
             if (byte != 0 && (byte & 1) == 0) {
                 link->syncAddress = byte;
@@ -208,7 +211,8 @@ void sSyncByte(aLink* link, uint8_t byte)
                 return;
             }
             break;
-        default: break;
+        default:
+            break;
     }
     link->syncState = next;
 }
@@ -548,9 +552,12 @@ int sBaudIndex(uint32_t baudRate)
 aErr sRecreateStream(const _linkEntry* entry, aStreamRef* stream)
 {
     switch (entry->type) {
-        case USB: return aStream_CreateUSB(entry->identifier, stream);
-        case TCPIP: return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
-        default: return aErrParam;
+        case USB:
+            return aStream_CreateUSB(entry->identifier, stream);
+        case TCPIP:
+            return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
+        default:
+            return aErrParam;
     }
 }
 
@@ -590,7 +597,8 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     _linkEntry* shared = sShare(lock, serialNumber);
     if (shared != nullptr) return shared->id;
     aStreamRef stream = nullptr;
-    if (aStream_CreateSerial(portName, static_cast<uint32_t>(baudIndex), false, 0, 0, &stream) != aErrNone) return 0;
+    if (aStream_CreateSerial(portName, static_cast<uint32_t>(baudIndex), false, 0, 0, &stream) != aErrNone)
+        return 0;
     return sAddLink(lock, SERIAL, serialNumber, 0, stream, true);
 }
 

@@ -1,9 +1,10 @@
 #include "aLogger.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <pthread.h>
 
 #define aLOGGER_TAG 0xDEED
 

@@ -1,9 +1,10 @@
 #include "aMutex.h"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 
 #define aMUTEX_NAME_MAX 255
 
@@ -37,10 +38,14 @@ aErr aMutex_Lock(aMutex* mutex)
 {
     if (mutex == nullptr) return aErrParam;
     switch (pthread_mutex_lock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EINVAL: return aErrParam;
-        case EDEADLK: return aErrDuplicate;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EINVAL:
+            return aErrParam;
+        case EDEADLK:
+            return aErrDuplicate;
+        default:
+            return aErrUnknown;
     }
 }
 
@@ -48,10 +53,14 @@ aErr aMutex_TryLock(aMutex* mutex)
 {
     if (mutex == nullptr) return aErrParam;
     switch (pthread_mutex_trylock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EINVAL: return aErrParam;
-        case EBUSY: return aErrBusy;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EINVAL:
+            return aErrParam;
+        case EBUSY:
+            return aErrBusy;
+        default:
+            return aErrUnknown;
     }
 }
 
@@ -59,10 +68,14 @@ aErr aMutex_Unlock(aMutex* mutex)
 {
     if (mutex == nullptr) return aErrParam;
     switch (pthread_mutex_unlock(&mutex->mutex)) {
-        case 0: return aErrNone;
-        case EINVAL: return aErrParam;
-        case EPERM: return aErrPermission;
-        default: return aErrUnknown;
+        case 0:
+            return aErrNone;
+        case EINVAL:
+            return aErrParam;
+        case EPERM:
+            return aErrPermission;
+        default:
+            return aErrUnknown;
     }
 }
 
@@ -73,11 +86,21 @@ aErr aMutex_Destroy(aMutex** mutex)
     *mutex = nullptr;
     aErr result;
     switch (pthread_mutex_destroy(&m->mutex)) {
-        case 0: result = aErrNone; break;
-        case EINVAL: result = aErrParam; break;
-        case EBUSY: result = aErrBusy; break;
-        case EAGAIN: result = aErrResource; break;
-        default: result = aErrUnknown; break;
+        case 0:
+            result = aErrNone;
+            break;
+        case EINVAL:
+            result = aErrParam;
+            break;
+        case EBUSY:
+            result = aErrBusy;
+            break;
+        case EAGAIN:
+            result = aErrResource;
+            break;
+        default:
+            result = aErrUnknown;
+            break;
     }
     free(m);
     return result;

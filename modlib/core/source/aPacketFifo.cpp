@@ -1,12 +1,13 @@
 #include "aPacketFifo.h"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <pthread.h>
-#include <time.h>
 
 #define aPACKETFIFO_TAG 0xFEED
 
@@ -198,7 +199,8 @@ int64_t aPacketFifo_GetLength(aPacketFifoRef id)
 
 aErr aPacketFifo_Put(aPacketFifoRef id, const aPacket* packet)
 {
-    if (packet == nullptr || packet->tag != aPACKET_TAG || packet->dataSize > aPACKET_MAX_DATA) return aErrParam;
+    if (packet == nullptr || packet->tag != aPACKET_TAG || packet->dataSize > aPACKET_MAX_DATA)
+        return aErrParam;
     FifoPtr q = sLookup(id);
     if (!q) return aErrParam;
     sNode* node = new (std::nothrow) sNode{*packet, nullptr};

@@ -1,10 +1,11 @@
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "aStream.h"
 
@@ -16,9 +17,9 @@ struct aUnixSerialStream {
     uint32_t baudIndex;
     char portPath[aSERIAL_PATH_SIZE];
     int fd;
-    struct termios saved;    // as found at open, restored on delete
+    struct termios saved;  // as found at open, restored on delete
     struct termios applied;
-    bool savedValid;         // saved holds the port's settings
+    bool savedValid;  // saved holds the port's settings
 };
 
 namespace {
@@ -88,9 +89,12 @@ aErr sStreamOpenSerial(aUnixSerialStream* serial, bool parity, uint8_t dataBits,
     serial->fd = open(serial->portPath, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (serial->fd < 0) {
         switch (errno) {
-            case ENOENT: return aErrNotFound;
-            case EACCES: return aErrPermission;
-            default: return aErrIO;
+            case ENOENT:
+                return aErrNotFound;
+            case EACCES:
+                return aErrPermission;
+            default:
+                return aErrIO;
         }
     }
     // O_NONBLOCK only keeps open from waiting for carrier; reads are made

@@ -1,14 +1,15 @@
 #include <arpa/inet.h>
-#include <cerrno>
-#include <mutex>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <new>
-#include <sys/ioctl.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <new>
 
 #include "aStream.h"
 #include "aTime.h"
@@ -20,7 +21,7 @@
 
 struct aSocketStream {
     uint16_t tag;
-    uint16_t port;              // host order
+    uint16_t port;               // host order
     struct sockaddr_in address;  // port and address in network order
     // The reader and the writer of a link may both reconnect; the mutex keeps
     // a close-and-reconnect from one thread off a send or recv in the other.
@@ -109,8 +110,10 @@ aErr sSocketStreamReset(aSocketStream* sock)
             case ECONNRESET:
             case EAGAIN:
             case ETIMEDOUT:
-            case ECONNREFUSED: return aErrConnection;
-            default: return aErrIO;
+            case ECONNREFUSED:
+                return aErrConnection;
+            default:
+                return aErrIO;
         }
     }
     sock->fd = fd;

@@ -23,19 +23,37 @@ const Feature kFeatures[] = {
 
 }  // namespace
 
-uint8_t aVersion_ParseMajor(uint32_t version) { return static_cast<uint8_t>((version >> 28) & 0xF); }
-uint8_t aVersion_ParseMinor(uint32_t version) { return static_cast<uint8_t>((version >> 24) & 0xF); }
-uint32_t aVersion_ParsePatch(uint32_t version) { return version & 0x00FFFFFFu; }
+uint8_t aVersion_ParseMajor(uint32_t version)
+{
+    return static_cast<uint8_t>((version >> 28) & 0xF);
+}
+uint8_t aVersion_ParseMinor(uint32_t version)
+{
+    return static_cast<uint8_t>((version >> 24) & 0xF);
+}
+uint32_t aVersion_ParsePatch(uint32_t version)
+{
+    return version & 0x00FFFFFFu;
+}
 
 int aVersion_ParseString(uint32_t version, char* buffer, size_t size)
 {
-    return snprintf(buffer, size, "%d.%d.%d", aVersion_ParseMajor(version),
-                    aVersion_ParseMinor(version), static_cast<int>(aVersion_ParsePatch(version)));
+    return snprintf(buffer, size, "%d.%d.%d", aVersion_ParseMajor(version), aVersion_ParseMinor(version),
+                    static_cast<int>(aVersion_ParsePatch(version)));
 }
 
-uint8_t aVersion_GetMajor(void) { return kMajor; }
-uint8_t aVersion_GetMinor(void) { return kMinor; }
-uint32_t aVersion_GetPatch(void) { return kPatch; }
+uint8_t aVersion_GetMajor(void)
+{
+    return kMajor;
+}
+uint8_t aVersion_GetMinor(void)
+{
+    return kMinor;
+}
+uint32_t aVersion_GetPatch(void)
+{
+    return kPatch;
+}
 
 const char* aVersion_GetString(void)
 {
@@ -47,8 +65,8 @@ const char* aVersion_GetString(void)
     return text;
 }
 
-bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch,
-                               uint8_t bMajor, uint8_t bMinor, uint8_t bPatch)
+bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch, uint8_t bMajor, uint8_t bMinor,
+                               uint8_t bPatch)
 {
     if (aMajor != bMajor) return aMajor > bMajor;
     if (aMinor != bMinor) return aMinor > bMinor;

@@ -1,14 +1,15 @@
 #include "ksusb.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "aKeystrand.h"
 #include "ksusb_libusb.h"
@@ -183,11 +184,19 @@ aErr sLibusbOpen(ksusb* usb)
             err = aErrConfiguration;
         } else {
             switch (api->claim_interface(usb->handle, usb->interfaceNumber)) {
-                case LIBUSB_SUCCESS: err = aErrNone; break;
+                case LIBUSB_SUCCESS:
+                    err = aErrNone;
+                    break;
                 case LIBUSB_ERROR_BUSY:
-                case LIBUSB_ERROR_NO_DEVICE: err = aErrBusy; break;
-                case LIBUSB_ERROR_ACCESS: err = aErrPermission; break;
-                default: err = aErrUnknown; break;
+                case LIBUSB_ERROR_NO_DEVICE:
+                    err = aErrBusy;
+                    break;
+                case LIBUSB_ERROR_ACCESS:
+                    err = aErrPermission;
+                    break;
+                default:
+                    err = aErrUnknown;
+                    break;
             }
         }
         if (err == aErrNone) {
@@ -205,11 +214,15 @@ aErr sLibusbOpen(ksusb* usb)
 aErr sLibusbGet(ksusb* usb, uint8_t* byte)
 {
     switch (usb->state.load()) {
-        case KSUSB_STATE_OPEN: break;
-        case KSUSB_STATE_CLOSED: return aErrConnection;
+        case KSUSB_STATE_OPEN:
+            break;
+        case KSUSB_STATE_CLOSED:
+            return aErrConnection;
         case KSUSB_STATE_CREATED:
-        case KSUSB_STATE_OPENING: return aErrNotReady;
-        default: return aErrIO;
+        case KSUSB_STATE_OPENING:
+            return aErrNotReady;
+        default:
+            return aErrIO;
     }
     if (usb->remaining == 0) {
         const ksusb_libusb_api* api = sApi.load();
@@ -237,11 +250,15 @@ aErr sLibusbGet(ksusb* usb, uint8_t* byte)
 aErr sLibusbWrite(ksusb* usb, const uint8_t* bytes, size_t n)
 {
     switch (usb->state.load()) {
-        case KSUSB_STATE_OPEN: break;
+        case KSUSB_STATE_OPEN:
+            break;
         case KSUSB_STATE_CREATED:
-        case KSUSB_STATE_OPENING: return aErrNotReady;
-        case KSUSB_STATE_CLOSED: return aErrConnection;
-        default: return aErrIO;
+        case KSUSB_STATE_OPENING:
+            return aErrNotReady;
+        case KSUSB_STATE_CLOSED:
+            return aErrConnection;
+        default:
+            return aErrIO;
     }
     const ksusb_libusb_api* api = sApi.load();
     // libusb takes a non-const buffer even for OUT transfers.
@@ -330,7 +347,8 @@ bool ksusb_find_endpoints(const struct libusb_config_descriptor* config, uint8_t
         if (iface.altsetting == nullptr) continue;
         for (int a = 0; a < iface.num_altsetting; a++) {
             const struct libusb_interface_descriptor& alt = iface.altsetting[a];
-            if (alt.bInterfaceClass != KSUSB_INTERFACE_CLASS || alt.bInterfaceSubClass != KSUSB_INTERFACE_SUBCLASS ||
+            if (alt.bInterfaceClass != KSUSB_INTERFACE_CLASS ||
+                alt.bInterfaceSubClass != KSUSB_INTERFACE_SUBCLASS ||
                 alt.bInterfaceProtocol != KSUSB_INTERFACE_PROTOCOL || alt.endpoint == nullptr)
                 continue;
             bool haveOut = false, haveIn = false;
@@ -379,7 +397,8 @@ ksusb* ksusb_create_usb(bool useLibusb)
 
 aErr ksusb_open_keystrand_device(ksusb* usb, const char* serialText)
 {
-    if (usb == nullptr || serialText == nullptr || strlen(serialText) >= sizeof(usb->serial)) return aErrParam;
+    if (usb == nullptr || serialText == nullptr || strlen(serialText) >= sizeof(usb->serial))
+        return aErrParam;
     snprintf(usb->serial, sizeof(usb->serial), "%s", serialText);
     if (usb->kind == KSUSB_KIND_KERNEL) return sKernelOpen(usb);
     return sLibusbOpen(usb);

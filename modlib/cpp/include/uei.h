@@ -38,10 +38,10 @@ struct uei {
         uint16_t shortVal;
         uint32_t intVal;
         struct {
-            uint8_t* data;        // the bytes (sent or received into)
-            uint8_t sequence;     // current sequence byte
-            size_t size;          // count to send, or capacity to receive
-            size_t* received;     // running count received (receive side)
+            uint8_t* data;     // the bytes (sent or received into)
+            uint8_t sequence;  // current sequence byte
+            size_t size;       // count to send, or capacity to receive
+            size_t* received;  // running count received (receive side)
         } bytes;
     } v{};
     uint32_t type = ueiVoid;

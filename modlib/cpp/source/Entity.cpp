@@ -26,9 +26,18 @@ aErr EntityClass::init(Module* module, uint8_t command, uint8_t index)
     return aErrNone;
 }
 
-uint8_t EntityClass::getIndex() const { return m_impl->index; }
-Module* EntityClass::module() const { return m_impl->module; }
-uint8_t EntityClass::command() const { return m_impl->command; }
+uint8_t EntityClass::getIndex() const
+{
+    return m_impl->index;
+}
+Module* EntityClass::module() const
+{
+    return m_impl->module;
+}
+uint8_t EntityClass::command() const
+{
+    return m_impl->command;
+}
 
 aErr EntityClass::exchange(uint8_t requestOption, uint8_t replyOption, uei* value, const uint8_t* subindex)
 {
@@ -60,16 +69,16 @@ aErr EntityClass::getUEI(uint8_t option, uei* value)
 
 aErr EntityClass::setUEI(uint8_t option, uei* value)
 {
-    return exchange(static_cast<uint8_t>(option | ueiOPTION_SET), static_cast<uint8_t>(option | ueiOPTION_ACK),
-                    value, nullptr);
+    return exchange(static_cast<uint8_t>(option | ueiOPTION_SET),
+                    static_cast<uint8_t>(option | ueiOPTION_ACK), value, nullptr);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* value)
 {
     if (value == nullptr) return aErrParam;
     if (value->type == ueiBytes) return aErrParam;
-    return exchange(static_cast<uint8_t>(option | ueiOPTION_SET), static_cast<uint8_t>(option | ueiOPTION_ACK),
-                    value, &subindex);
+    return exchange(static_cast<uint8_t>(option | ueiOPTION_SET),
+                    static_cast<uint8_t>(option | ueiOPTION_ACK), value, &subindex);
 }
 
 aErr EntityClass::callUEI(uint8_t option)
@@ -85,10 +94,18 @@ aErr sStoreTyped(aErr err, const uei& v, T* out)
 {
     if (err == aErrNone || err == aErrStreamStale) {
         switch (v.type) {
-            case ueiByte: *out = static_cast<T>(v.v.byteVal); break;
-            case ueiShort: *out = static_cast<T>(v.v.shortVal); break;
-            case ueiInt: *out = static_cast<T>(v.v.intVal); break;
-            default: *out = 0; break;
+            case ueiByte:
+                *out = static_cast<T>(v.v.byteVal);
+                break;
+            case ueiShort:
+                *out = static_cast<T>(v.v.shortVal);
+                break;
+            case ueiInt:
+                *out = static_cast<T>(v.v.intVal);
+                break;
+            default:
+                *out = 0;
+                break;
         }
     }
     return err;

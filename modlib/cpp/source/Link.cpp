@@ -136,9 +136,15 @@ aErr Link::getLinkSpecifier(linkSpec* spec) const
     return aErrNone;
 }
 
-const char* Link::getName() const { return m_impl->name.c_str(); }
+const char* Link::getName() const
+{
+    return m_impl->name.c_str();
+}
 
-aLinkRef Link::getLinkId() const { return m_impl->linkId; }
+aLinkRef Link::getLinkId() const
+{
+    return m_impl->linkId;
+}
 
 namespace {
 
@@ -181,10 +187,17 @@ aErr Link::connect()
         if (!m_impl->hasSpec) return aErrConfiguration;
         const linkSpec& s = m_impl->spec;
         switch (s.type) {
-            case USB: m_impl->linkId = aLink_CreateUSB(s.serialNumber); break;
-            case TCPIP: m_impl->linkId = aLink_CreateTCPIP(s.ipAddress, s.ipPort); break;
-            case SERIAL: m_impl->linkId = aLink_CreateSerial(s.serialNumber, s.portName, s.baudRate); break;
-            default: break;
+            case USB:
+                m_impl->linkId = aLink_CreateUSB(s.serialNumber);
+                break;
+            case TCPIP:
+                m_impl->linkId = aLink_CreateTCPIP(s.ipAddress, s.ipPort);
+                break;
+            case SERIAL:
+                m_impl->linkId = aLink_CreateSerial(s.serialNumber, s.portName, s.baudRate);
+                break;
+            default:
+                break;
         }
         if (m_impl->linkId == 0) return aErrConnection;
         if (!m_impl->logPath.empty()) enablePacketLog(m_impl->logPath.c_str());
@@ -200,12 +213,16 @@ aErr Link::connect()
                 status = aLink_GetStatus(m_impl->linkId);
             }
             return status == RUNNING ? aErrNone : aErrConnection;
-        case RUNNING: return aErrNone;
-        case STOPPING: return aErrBusy;
+        case RUNNING:
+            return aErrNone;
+        case STOPPING:
+            return aErrBusy;
         case INVALID_LINK_STREAM:
         case IO_ERROR:
-        case PACKET_ERROR: return aErrConnection;
-        default: return aErrDuplicate;
+        case PACKET_ERROR:
+            return aErrConnection;
+        default:
+            return aErrDuplicate;
     }
 }
 
@@ -263,7 +280,9 @@ aErr sCheckAddress(uint8_t address)
 uint8_t sPutValue(const uei& request, uint8_t* out)
 {
     switch (request.type) {
-        case ueiByte: out[0] = request.v.byteVal; return 1;
+        case ueiByte:
+            out[0] = request.v.byteVal;
+            return 1;
         case ueiShort:
             out[0] = static_cast<uint8_t>(request.v.shortVal >> 8);
             out[1] = static_cast<uint8_t>(request.v.shortVal);
@@ -274,7 +293,8 @@ uint8_t sPutValue(const uei& request, uint8_t* out)
             out[2] = static_cast<uint8_t>(request.v.intVal >> 8);
             out[3] = static_cast<uint8_t>(request.v.intVal);
             return 4;
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
@@ -370,7 +390,9 @@ aErr Link::receiveUEI(uint8_t address, uint8_t, uint8_t, uint8_t, uei* reply, in
         }
     } else {
         switch (packet->dataSize) {
-            case 3: reply->type = ueiVoid; break;
+            case 3:
+                reply->type = ueiVoid;
+                break;
             case 4:
                 reply->type = ueiByte;
                 reply->v.byteVal = packet->data[3];
@@ -385,7 +407,8 @@ aErr Link::receiveUEI(uint8_t address, uint8_t, uint8_t, uint8_t, uei* reply, in
                                   (static_cast<uint32_t>(packet->data[4]) << 16) |
                                   (static_cast<uint32_t>(packet->data[5]) << 8) | packet->data[6];
                 break;
-            default: break;  // a reply of 6 bytes leaves type and value
+            default:
+                break;  // a reply of 6 bytes leaves type and value
         }
     }
     aPacket_Destroy(&packet);

@@ -102,10 +102,22 @@ linkStatus Module::getStatus()
     return m_link == nullptr ? PACKET_ERROR : m_link->getStatus();
 }
 
-uint8_t Module::getModuleAddress() const { return m_address; }
-void Module::setModuleAddress(uint8_t address) { m_address = address; }
-void Module::setNetworkingMode(bool on) { m_networking = on; }
-Link* Module::getLink() { return m_link; }
+uint8_t Module::getModuleAddress() const
+{
+    return m_address;
+}
+void Module::setModuleAddress(uint8_t address)
+{
+    m_address = address;
+}
+void Module::setNetworkingMode(bool on)
+{
+    m_networking = on;
+}
+Link* Module::getLink()
+{
+    return m_link;
+}
 
 aErr Module::getLinkSpecifier(linkSpec* spec)
 {

@@ -8,9 +8,9 @@ struct ModelName {
 };
 
 const ModelName kModels[] = {
-    {4, "Alder"},     {5, "Birch"},     {13, "Cedar"},  {14, "Dogwood"}, {15, "Elmwood"},
-    {16, "Firethorn"}, {17, "Ginkgo"},  {18, "Hazel"},  {19, "Ironwood"}, {20, "Juniper"},
-    {21, "Kapok"},    {22, "Larch"},    {23, "Maple"},  {24, "Nutmeg"},
+    {4, "Alder"},      {5, "Birch"},   {13, "Cedar"}, {14, "Dogwood"},  {15, "Elmwood"},
+    {16, "Firethorn"}, {17, "Ginkgo"}, {18, "Hazel"}, {19, "Ironwood"}, {20, "Juniper"},
+    {21, "Kapok"},     {22, "Larch"},  {23, "Maple"}, {24, "Nutmeg"},
 };
 
 }  // namespace

@@ -2,9 +2,8 @@
 // parsing of TCP/IP discovery replies.
 #include "aDiscovery.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,7 +106,8 @@ TEST(Discovery, BusyReplyPortIsReported)
         any.sin_port = htons(aDISCOVERY_REPLY_PORT);
         if (bind(other, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) _exit(3);
         aDiscovery_SetMessageSink([](const char* text) { g_message += text; });
-        aDiscovery_EnumerateModules(TCPIP, [](const linkSpec*, bool*, void*) { return true; }, nullptr);
+        aDiscovery_EnumerateModules(
+            TCPIP, [](const linkSpec*, bool*, void*) { return true; }, nullptr);
         _exit(g_message.find("UDP port 9889") != std::string::npos ? 0 : 1);
     }
     int status = 0;

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Module.h"
-#include "aTime.h"
 #include "ScriptedModule.h"
+#include "aTime.h"
 
 using Orvantis::Keystrand::Module;
 using Packet = ScriptedModule::Packet;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "aDirectory.h"
 #include "BirdBuilder.h"
 #include "ChildProcess.h"
 #include "TempDir.h"
+#include "aDirectory.h"
 
 namespace {
 
