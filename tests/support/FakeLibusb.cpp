@@ -95,6 +95,7 @@ FakeLibusb::FakeLibusb()
     };
     api_.open = [](libusb_device* device, libusb_device_handle** handle) {
         auto lock = current_->enter("open");
+        if (sDevice(device)->openResult != 0) return sDevice(device)->openResult;
         *handle = reinterpret_cast<libusb_device_handle*>(device);
         return 0;
     };

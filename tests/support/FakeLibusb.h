@@ -38,6 +38,7 @@ struct FakeUsbDevice {
     // The module interface: bulk OUT 0x02 and bulk IN 0x81.
     ConfigBuilder config = ConfigBuilder().addInterface(
         0, 0xFF, 0x88, 0x10, {{0x02, LIBUSB_TRANSFER_TYPE_BULK}, {0x81, LIBUSB_TRANSFER_TYPE_BULK}});
+    int openResult = 0;
     int claimResult = 0;
     int releaseResult = 0;
 };

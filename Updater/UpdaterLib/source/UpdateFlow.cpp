@@ -40,8 +40,11 @@ const BlockKind kFirmwareBlocks = {BirdFile::BLOCK_FIRMWARE, "firmware", "transf
 aErr sConnectDirect(Module& module, uint32_t serial_number)
 {
     aErr err = module.connect(USB, serial_number);
-    if (err == aErrNotFound) err = module.connect(TCPIP, serial_number);
-    return err;
+    if (err != aErrNotFound && err != aErrPermission) return err;
+    // A USB device that refused access is the likelier reason when the
+    // module is not on TCP/IP either.
+    aErr tcp = module.connect(TCPIP, serial_number);
+    return tcp == aErrNotFound ? err : tcp;
 }
 
 // Why a connection to a module failed, in words.

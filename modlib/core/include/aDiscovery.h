@@ -27,6 +27,11 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, voi
 // most aDISCOVERY_MAX_WINDOW_MS after the request.
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
 
+// How many of the maker's USB devices the calling thread's last USB
+// enumeration could not open because access was denied (device node
+// permissions): a module among them cannot be told apart from no module.
+uint32_t aDiscovery_RefusedUSBDevices(void);
+
 // Diagnostics of discovery (for example a reply port another program holds)
 // go to this sink, one line of text each; there is none by default, as the
 // library never prints. Not thread-safe: set it before discovering.

@@ -24,6 +24,8 @@ constexpr int kReplySize = 16;
 constexpr uint8_t kUnknownModel = 255;
 
 aDiscoveryMessageProc sMessageSink = nullptr;
+// Per thread, so that enumerations on several threads each see their own.
+thread_local uint32_t tRefusedUSB = 0;
 
 uint32_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
 {
@@ -34,11 +36,14 @@ uint32_t sEnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
     ssize_t count = usb->get_device_list(context, &list);
     uint32_t matches = 0;
     bool go_on = true;
+    tRefusedUSB = 0;
     for (ssize_t i = 0; i < count && go_on; ++i) {
         libusb_device* device = list[i];
         if (!is_keystrand_device(device)) continue;
         libusb_device_handle* handle = nullptr;
-        if (usb->open(device, &handle) != 0 || handle == nullptr) continue;
+        const int opened = usb->open(device, &handle);
+        if (opened == LIBUSB_ERROR_ACCESS) ++tRefusedUSB;
+        if (opened != 0 || handle == nullptr) continue;
         struct libusb_device_descriptor descriptor;
         unsigned char text[32] = {0};
         int length = -1;
@@ -205,6 +210,11 @@ bool aDiscovery_ParseReply(const uint8_t* reply, int length, uint32_t senderAddr
     spec->routerSerialNumber = spec->serialNumber;
     spec->ipAddress = senderAddress;
     return true;
+}
+
+uint32_t aDiscovery_RefusedUSBDevices(void)
+{
+    return tRefusedUSB;
 }
 
 void aDiscovery_SetMessageSink(aDiscoveryMessageProc sink)

@@ -30,7 +30,8 @@ public:
     const char* getName() const;
 
     // Finds a module (by serial number, or the first of the model, any model
-    // for 0) and connects to it. aErrNotFound when discovery finds none.
+    // for 0) and connects to it. aErrNotFound when discovery finds none;
+    // aErrPermission instead when USB devices of the maker refused access.
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     // Creates or shares the core link for the held spec and waits (at most
     // 2 s) until it runs. aErrConfiguration without a spec, aErrConnection when

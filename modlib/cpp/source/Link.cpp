@@ -174,7 +174,10 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         aDiscovery_EnumerateModules(type, sFirstOfModel, &f);
         spec = f.found;
     }
-    if (spec == nullptr) return aErrNotFound;
+    if (spec == nullptr) {
+        // A module whose device node the user may not open looks absent.
+        return type == USB && aDiscovery_RefusedUSBDevices() > 0 ? aErrPermission : aErrNotFound;
+    }
     aErr err = setLinkSpecifier(*spec);
     aLinkSpec_Destroy(&spec);
     if (err != aErrNone) return err;

@@ -30,19 +30,23 @@ bool stopAtFirst(const linkSpec* spec, bool* found, void* reference)
 
 TEST(DiscoveryUSB, OnlyTheMakersModulesWithEightCharacterSerials)
 {
-    FakeUsbDevice devices[4];
+    FakeUsbDevice devices[6];
     const struct {
         uint16_t vendor, product;
         const char* serial;
-    } rows[] = {{0x4B53, 0x0113, "1A2B3C4D"},
-                {0x1234, 0x0113, "11111111"},
-                {0x4B53, 0x0105, "1A2B3C4"},
-                {0x4B53, 0x0204, "0012ABCD"}};
+        int open;
+    } rows[] = {{0x4B53, 0x0113, "1A2B3C4D", 0},
+                {0x1234, 0x0113, "11111111", LIBUSB_ERROR_ACCESS},
+                {0x4B53, 0x0105, "1A2B3C4", 0},
+                {0x4B53, 0x0113, "22222222", LIBUSB_ERROR_ACCESS},
+                {0x4B53, 0x0113, "33333333", LIBUSB_ERROR_IO},
+                {0x4B53, 0x0204, "0012ABCD", 0}};
     FakeLibusb fake;
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < 6; i++) {
         devices[i].vendor = rows[i].vendor;
         devices[i].product = rows[i].product;
         devices[i].serial = rows[i].serial;
+        devices[i].openResult = rows[i].open;
         fake.addDevice(&devices[i]);
     }
     std::vector<linkSpec> specs;
@@ -54,7 +58,8 @@ TEST(DiscoveryUSB, OnlyTheMakersModulesWithEightCharacterSerials)
     EXPECT_EQ(0x13u, specs[0].model) << "the low byte of the product id";
     EXPECT_EQ(0x0012ABCDu, specs[1].serialNumber);
     EXPECT_EQ(0x04u, specs[1].model);
-    EXPECT_EQ(fake.count("open"), fake.count("close"));
+    EXPECT_EQ(fake.count("open"), fake.count("close") + 2);
+    EXPECT_EQ(1u, aDiscovery_RefusedUSBDevices()) << "only the maker's device that denied access";
 
     specs.clear();
     EXPECT_EQ(1u, aDiscovery_EnumerateModules(USB, stopAtFirst, &specs))
