@@ -539,18 +539,19 @@ aErr NXPSerialClass::GetDeviceID()
     }
     char line[32];
     unsigned int count = 0;
-    GetLine(line, sizeof line, count, kCommandPolls);  // return code, not examined
-    for (int i = 0; i < 4; i++) {
+    // Line -1 is the return code, not examined. A chip that refuses N or
+    // falls silent sends no words, and reading them as zeros would hand the
+    // server a fingerprint of no chip (and -N would print it as a success); a
+    // reply later than the budget would shift the words by one, the code read
+    // as the first. Any missing line is a chip that sent no identification.
+    for (int i = -1; i < 4; i++) {
         GetLine(line, sizeof line, count, kCommandPolls);
-        // A chip that refuses N or falls silent sends no words; reading them
-        // as zeros would hand the server a fingerprint of no chip (and -N
-        // would print it as a success).
         if (count == 0) {
             Log::log(DEBUG_NXPSerial, "Error no device ID word %d\n", i);
             cause = Cause(aErrTimeout, "chip sent no device identification");
             return aErrTimeout;
         }
-        deviceID[i] = static_cast<uint32_t>(strtoul(line, nullptr, 0));
+        if (i >= 0) deviceID[i] = static_cast<uint32_t>(strtoul(line, nullptr, 0));
     }
     return err;
 }

@@ -63,6 +63,7 @@ public:
     bool echo = true;
     std::map<char, std::string> code;         // return code line per command letter; "0" when absent
     std::deque<std::string> checksumReplies;  // replies to Write checksums; "OK" when used up
+    int lateMs = 0;                           // how long the chip takes to answer N
 
     // Observations, read after Stop.
     std::vector<std::string> lines;   // complete received lines, CR LF kept
@@ -86,18 +87,28 @@ private:
                 line += c;
                 if (c == '\n') {
                     lines.push_back(line);
+                    if (line[0] == 'N') {  // the echo at once, the reply lateMs later
+                        Flush(out);
+                        std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
+                    }
                     out += Handle(line.substr(0, line.find_first_of("\r\n")));
                     line.clear();
                 }
             }
-            for (size_t done = 0, tries = 0; done < out.size() && tries < 1000; tries++) {
-                ssize_t w = write(master_, out.data() + done, out.size() - done);
-                if (w > 0)
-                    done += static_cast<size_t>(w);
-                else
-                    usleep(1000);
-            }
+            Flush(out);
         }
+    }
+
+    void Flush(std::string& out)
+    {
+        for (size_t done = 0, tries = 0; done < out.size() && tries < 1000; tries++) {
+            ssize_t w = write(master_, out.data() + done, out.size() - done);
+            if (w > 0)
+                done += static_cast<size_t>(w);
+            else
+                usleep(1000);
+        }
+        out.clear();
     }
 
     std::string Handle(const std::string& body)
@@ -283,6 +294,13 @@ TEST_F(IspTest, DeviceIdNeedsAllFourWords)
     // words and success, so -N printed a fingerprint of no chip.
     chip.Stop();
     chip.code['N'] = "1";
+    chip.Start();
+    EXPECT_EQ(isp.GetDeviceID(), aErrTimeout);
+    // Regression: a reply later than the budget shifted the words by one
+    // (the return code read as the first): a wrong fingerprint as a success.
+    chip.Stop();
+    chip.code['N'] = "0";
+    chip.lateMs = 180;  // past the return code's budget of 100 polls, within the next line's
     chip.Start();
     EXPECT_EQ(isp.GetDeviceID(), aErrTimeout);
 }
