@@ -10,18 +10,38 @@
 
 namespace {
 
-enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
+enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_JSON = 3, OPT_ALL = 4 };
 
 const SOption kOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},      {OPT_COMMAND, "-D", SO_NONE},      {OPT_COMMAND, "-G", SO_NONE},
-    {OPT_COMMAND, "-I", SO_NONE},      {OPT_COMMAND, "-U", SO_NONE},      {OPT_COMMAND, "-OVERRIDE", SO_NONE},
-    {OPT_COMMAND, "-N", SO_NONE},      {OPT_COMMAND, "-Y", SO_NONE},      {OPT_COMMAND, "-C", SO_NONE},
-    {OPT_HELP, "-h", SO_NONE},         {OPT_HELP, "-H", SO_NONE},         {OPT_PARAMETER, "-n", SO_NONE},
-    {OPT_PARAMETER, "-X", SO_REQ_SEP}, {OPT_PARAMETER, "-Z", SO_REQ_SEP}, {OPT_PARAMETER, "-b", SO_REQ_SEP},
-    {OPT_PARAMETER, "-d", SO_REQ_SEP}, {OPT_PARAMETER, "-t", SO_REQ_SEP}, {OPT_PARAMETER, "-f", SO_REQ_SEP},
-    {OPT_PARAMETER, "-r", SO_REQ_SEP}, {OPT_PARAMETER, "-s", SO_REQ_SEP}, {OPT_PARAMETER, "-o", SO_REQ_SEP},
-    {OPT_PARAMETER, "-e", SO_REQ_SEP}, {OPT_PARAMETER, "-l", SO_REQ_SEP}, {OPT_PARAMETER, "-k", SO_REQ_SEP},
-    {OPT_PARAMETER, "-u", SO_REQ_SEP}, {OPT_HELP, "--help", SO_NONE},     SO_END_OF_OPTIONS,
+    {OPT_COMMAND, "-B", SO_NONE},
+    {OPT_COMMAND, "-D", SO_NONE},
+    {OPT_COMMAND, "-G", SO_NONE},
+    {OPT_COMMAND, "-I", SO_NONE},
+    {OPT_COMMAND, "-U", SO_NONE},
+    {OPT_COMMAND, "-OVERRIDE", SO_NONE},
+    {OPT_COMMAND, "-N", SO_NONE},
+    {OPT_COMMAND, "-Y", SO_NONE},
+    {OPT_COMMAND, "-C", SO_NONE},
+    {OPT_HELP, "-h", SO_NONE},
+    {OPT_HELP, "-H", SO_NONE},
+    {OPT_PARAMETER, "-n", SO_NONE},
+    {OPT_PARAMETER, "-X", SO_REQ_SEP},
+    {OPT_PARAMETER, "-Z", SO_REQ_SEP},
+    {OPT_PARAMETER, "-b", SO_REQ_SEP},
+    {OPT_PARAMETER, "-d", SO_REQ_SEP},
+    {OPT_PARAMETER, "-t", SO_REQ_SEP},
+    {OPT_PARAMETER, "-f", SO_REQ_SEP},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP},
+    {OPT_PARAMETER, "-s", SO_REQ_SEP},
+    {OPT_PARAMETER, "-o", SO_REQ_SEP},
+    {OPT_PARAMETER, "-e", SO_REQ_SEP},
+    {OPT_PARAMETER, "-l", SO_REQ_SEP},
+    {OPT_PARAMETER, "-k", SO_REQ_SEP},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP},
+    {OPT_HELP, "--help", SO_NONE},
+    {OPT_JSON, "--json", SO_NONE},
+    {OPT_ALL, "--all", SO_NONE},
+    SO_END_OF_OPTIONS,
 };
 
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -43,7 +63,7 @@ const char* sStripHexPrefix(const char* arg, const char* log_text)
 }
 
 // Returns true when the command word is in error.
-bool sCommand(CLI_Display& display, const char* text, Parameters* params)
+bool sCommand(UpdaterDisplayInterface& display, const char* text, Parameters* params)
 {
     switch (text[1]) {
         case 'B':
@@ -83,7 +103,7 @@ bool sCommand(CLI_Display& display, const char* text, Parameters* params)
 }
 
 // Returns true when the parameter is in error.
-bool sParameter(CLI_Display& display, const char* text, const char* arg, Parameters* params)
+bool sParameter(UpdaterDisplayInterface& display, const char* text, const char* arg, Parameters* params)
 {
     char* end = nullptr;
     switch (text[1]) {
@@ -201,7 +221,7 @@ std::string _build_updater_directory()
     return BuildPath(home, ".orvantis", "updater", nullptr);
 }
 
-uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
+uint32_t _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params)
 {
     *params = Parameters();
     if (argc > 0 && argv[0] != nullptr) {
@@ -229,6 +249,12 @@ uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* pa
                 break;
             case OPT_PARAMETER:
                 error |= sParameter(display, parser.OptionText(), parser.OptionArg(), params);
+                break;
+            case OPT_JSON:
+                params->json = true;
+                break;
+            case OPT_ALL:
+                params->all_modules = true;
                 break;
             default:
                 break;

@@ -65,6 +65,8 @@ struct Parameters {
     uint32_t log_packages = 0;
     bool usage_extended = true;
     bool usage_full = false;
+    bool json = false;         // --json: one JSON document on stdout instead of the text
+    bool all_modules = false;  // --all: -U for every module found
 };
 
 #endif

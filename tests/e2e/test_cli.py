@@ -19,7 +19,7 @@ BANNER = [
 SHORT = "<short usage>\n"
 FULL = "<full usage>\n"
 USAGE = {"a651e6e8b8abd5c484e5dafd12233cd02452a21d4823bacf63c28af1eb29d8f8": SHORT,
-         "b9b5938d5c8a4dd04e22e8d2fde49bc0c327c489ae27b49c75ee90797b153e0b": FULL}
+         "a99b7b56b403baed35ea3d4023314fafc1752823edce1114811d35a3bdb57015": FULL}
 EMPTY_STORE = ["No devices in the store at %s" % STORE]
 
 CASES = [
@@ -27,7 +27,9 @@ CASES = [
     ([],                             0, BANNER,                      SHORT),
     (["-h"],                         0, BANNER,                      FULL),
     (["--help"],                     0, BANNER,                      FULL),
-    (["--"],                         0, BANNER,                      FULL),
+    (["--he"],                       0, BANNER,                      FULL),
+    # "--" no longer names one option alone (--help, --json, --all).
+    (["--"],                         0, BANNER,                      SHORT),
     # Help after an error reports it.
     (["-d", "12G4", "-h"],           0, BANNER, "Invalid serial number obtained from argument [12G4]\n" + FULL),
     # Option errors: two banner lines and the short usage.
@@ -53,6 +55,12 @@ CASES = [
     (["-B"],                         1, BANNER[:1], "Error must supply a serial number for the List Builds "
                                                     "command\n" + SHORT),
     (["-C"],                         1, BANNER[:1], "-C must specify a BIRD file via -f\n"),
+    # --json has no document for the usage; --all works only for -U, on the
+    # modules it finds.
+    (["--json", "-h"],               1, [], "--json needs a command: the usage text has no JSON document\n"),
+    (["--all", "-I"],                1, BANNER[:1], "--all needs -U: it updates every module found\n"),
+    (["-U", "--all", "-d", "1234"],  1, BANNER[:1], "--all updates every module found to its newest build: -b, -d, "
+                                                    "-f and -t RECOVER do not apply\n"),
     # A failure's cause on the line under it.
     (["-U", "-f", "/none.bird", "-d", "1234", "-u", "http://127.0.0.1:9/cgi/u"], 1,
      BANNER[:1] + ["Updating from Birdfile: /none.bird"],
