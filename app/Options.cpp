@@ -10,38 +10,19 @@
 
 namespace {
 
-enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_JSON = 3, OPT_ALL = 4 };
+enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_JSON = 3, OPT_ALL = 4, OPT_JOBS = 5 };
 
 const SOption kOptions[] = {
-    {OPT_COMMAND, "-B", SO_NONE},
-    {OPT_COMMAND, "-D", SO_NONE},
-    {OPT_COMMAND, "-G", SO_NONE},
-    {OPT_COMMAND, "-I", SO_NONE},
-    {OPT_COMMAND, "-U", SO_NONE},
-    {OPT_COMMAND, "-OVERRIDE", SO_NONE},
-    {OPT_COMMAND, "-N", SO_NONE},
-    {OPT_COMMAND, "-Y", SO_NONE},
-    {OPT_COMMAND, "-C", SO_NONE},
-    {OPT_HELP, "-h", SO_NONE},
-    {OPT_HELP, "-H", SO_NONE},
-    {OPT_PARAMETER, "-n", SO_NONE},
-    {OPT_PARAMETER, "-X", SO_REQ_SEP},
-    {OPT_PARAMETER, "-Z", SO_REQ_SEP},
-    {OPT_PARAMETER, "-b", SO_REQ_SEP},
-    {OPT_PARAMETER, "-d", SO_REQ_SEP},
-    {OPT_PARAMETER, "-t", SO_REQ_SEP},
-    {OPT_PARAMETER, "-f", SO_REQ_SEP},
-    {OPT_PARAMETER, "-r", SO_REQ_SEP},
-    {OPT_PARAMETER, "-s", SO_REQ_SEP},
-    {OPT_PARAMETER, "-o", SO_REQ_SEP},
-    {OPT_PARAMETER, "-e", SO_REQ_SEP},
-    {OPT_PARAMETER, "-l", SO_REQ_SEP},
-    {OPT_PARAMETER, "-k", SO_REQ_SEP},
-    {OPT_PARAMETER, "-u", SO_REQ_SEP},
-    {OPT_HELP, "--help", SO_NONE},
-    {OPT_JSON, "--json", SO_NONE},
-    {OPT_ALL, "--all", SO_NONE},
-    SO_END_OF_OPTIONS,
+    {OPT_COMMAND, "-B", SO_NONE},      {OPT_COMMAND, "-D", SO_NONE},      {OPT_COMMAND, "-G", SO_NONE},
+    {OPT_COMMAND, "-I", SO_NONE},      {OPT_COMMAND, "-U", SO_NONE},      {OPT_COMMAND, "-OVERRIDE", SO_NONE},
+    {OPT_COMMAND, "-N", SO_NONE},      {OPT_COMMAND, "-Y", SO_NONE},      {OPT_COMMAND, "-C", SO_NONE},
+    {OPT_HELP, "-h", SO_NONE},         {OPT_HELP, "-H", SO_NONE},         {OPT_PARAMETER, "-n", SO_NONE},
+    {OPT_PARAMETER, "-X", SO_REQ_SEP}, {OPT_PARAMETER, "-Z", SO_REQ_SEP}, {OPT_PARAMETER, "-b", SO_REQ_SEP},
+    {OPT_PARAMETER, "-d", SO_REQ_SEP}, {OPT_PARAMETER, "-t", SO_REQ_SEP}, {OPT_PARAMETER, "-f", SO_REQ_SEP},
+    {OPT_PARAMETER, "-r", SO_REQ_SEP}, {OPT_PARAMETER, "-s", SO_REQ_SEP}, {OPT_PARAMETER, "-o", SO_REQ_SEP},
+    {OPT_PARAMETER, "-e", SO_REQ_SEP}, {OPT_PARAMETER, "-l", SO_REQ_SEP}, {OPT_PARAMETER, "-k", SO_REQ_SEP},
+    {OPT_PARAMETER, "-u", SO_REQ_SEP}, {OPT_HELP, "--help", SO_NONE},     {OPT_JSON, "--json", SO_NONE},
+    {OPT_ALL, "--all", SO_NONE},       {OPT_JOBS, "--jobs", SO_REQ_SEP},  SO_END_OF_OPTIONS,
 };
 
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -256,6 +237,16 @@ uint32_t _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Pa
             case OPT_ALL:
                 params->all_modules = true;
                 break;
+            case OPT_JOBS: {
+                char* end = nullptr;
+                params->jobs = _get_int_arg(parser.OptionArg(), &end);
+                if (params->jobs == 0) {
+                    display.message(kError, "Invalid number of jobs [%s]: --jobs takes a number from 1 up",
+                                    parser.OptionArg());
+                    error = true;
+                }
+                break;
+            }
             default:
                 break;
         }

@@ -67,6 +67,7 @@ struct Parameters {
     bool usage_full = false;
     bool json = false;         // --json: one JSON document on stdout instead of the text
     bool all_modules = false;  // --all: -U for every module found
+    uint32_t jobs = 0;         // --jobs: modules updated at once; 0: one by one with the whole text
 };
 
 #endif

@@ -28,16 +28,19 @@ struct RackResult {
     std::vector<RecordingDisplay::Line> lines;
 };
 
-// -U --all: discovers the modules on transport (0: USB then TCP/IP) and, one
-// after the other, brings each to the newest build the server names: a
-// module that runs it is left alone, the build is downloaded when the store
-// lacks it, then installed as -U does. Each module's lines go to display
-// under a heading (quiet: only its error lines, for a JSON report). A
-// failing module does not stop the others. The modules are discovered once
-// more at the end for the versions they run.
+// -U --all: discovers the modules on transport (0: USB then TCP/IP) and
+// brings each to the newest build the server names: a module that runs it is
+// left alone, the build is downloaded when the store lacks it, then
+// installed as -U does. A failing module does not stop the others. With
+// jobs 0 the modules take turns and each one's lines go to display under a
+// heading (quiet: only its error lines, for a JSON report); with jobs N up
+// to N modules are updated at once, each on its own thread and link, and
+// display gets one line per module and stage, and its error lines, each
+// after the serial number. The modules are discovered once more at the end
+// for the versions they run.
 std::vector<RackResult> _update_all(UpdaterDisplayInterface& display, bool quiet, Updater& updater,
                                     const std::string& server_address, const std::string& directory,
-                                    linkType transport, bool override);
+                                    linkType transport, bool override, uint32_t jobs);
 
 // The summary table: serial, model, version before and after, result.
 void _display_rack_summary(UpdaterDisplayInterface& display, const std::vector<RackResult>& results);

@@ -180,6 +180,7 @@ void _display_usage(bool extended, bool full)
         sContinuation(server_default.c_str());
         sOptionLine("--json", "write one JSON document to stdout instead of the text");
         sOptionLine("--all", "with -U: update every module found to its newest build");
+        sOptionLine("--jobs <N>", "with --all: update up to N modules at once");
 
         fputs("\n  Extended Commands:\n", stderr);
         sOptionBlock(kExtendedCommandsHead, true);

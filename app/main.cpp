@@ -67,6 +67,10 @@ int sRunCommands(Parameters& params, UpdaterDisplayInterface& display, JsonRepor
                  const std::string& directory)
 {
     int status = 0;
+    if (params.jobs != 0 && !params.all_modules) {
+        display.message(kError, "--jobs needs --all: it is the number of modules updated at once");
+        return 1;
+    }
     if (params.all_modules && sAllRefused(params, display)) return 1;
 
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
@@ -140,7 +144,7 @@ int sRunCommands(Parameters& params, UpdaterDisplayInterface& display, JsonRepor
             uint32_t transport = params.transport_given ? params.link_type : 0;
             std::vector<RackResult> results =
                 _update_all(display, report != nullptr, updater, params.server_address, directory,
-                            static_cast<linkType>(transport), params.override);
+                            static_cast<linkType>(transport), params.override, params.jobs);
             if (report != nullptr)
                 report->Modules(results);
             else

@@ -19,7 +19,7 @@ BANNER = [
 SHORT = "<short usage>\n"
 FULL = "<full usage>\n"
 USAGE = {"a651e6e8b8abd5c484e5dafd12233cd02452a21d4823bacf63c28af1eb29d8f8": SHORT,
-         "a99b7b56b403baed35ea3d4023314fafc1752823edce1114811d35a3bdb57015": FULL}
+         "2516ad551886d93309a1436dee469b12494c26ad217024f6c1238cbc6804e192": FULL}
 EMPTY_STORE = ["No devices in the store at %s" % STORE]
 
 CASES = [
@@ -61,6 +61,11 @@ CASES = [
     (["--all", "-I"],                1, BANNER[:1], "--all needs -U: it updates every module found\n"),
     (["-U", "--all", "-d", "1234"],  1, BANNER[:1], "--all updates every module found to its newest build: -b, -d, "
                                                     "-f and -t RECOVER do not apply\n"),
+    (["-U", "--jobs", "2"],          1, BANNER[:1], "--jobs needs --all: it is the number of modules updated at "
+                                                    "once\n"),
+    (["--jobs", "0", "--jobs", "x"], 1, BANNER[:2], "Invalid number of jobs [0]: --jobs takes a number from 1 up\n"
+                                                    "Invalid number of jobs [x]: --jobs takes a number from 1 up\n"
+                                                    + SHORT),
     # A failure's cause on the line under it.
     (["-U", "-f", "/none.bird", "-d", "1234", "-u", "http://127.0.0.1:9/cgi/u"], 1,
      BANNER[:1] + ["Updating from Birdfile: /none.bird"],

@@ -72,20 +72,24 @@ RACK = [
 ]
 
 
-@pytest.mark.parametrize("json_output", [False, True], ids=["text", "json"])
-def test_update_all_modules_of_a_rack(updater, server, sims, json_output):
+@pytest.mark.parametrize("mode", [[], ["--json"], ["--jobs", "3"]], ids=["text", "json", "jobs"])
+def test_update_all_modules_of_a_rack(updater, server, sims, mode):
     for serial, _, _, _, builds, _, _ in RACK:
         for b in builds:
             server.add_build(serial, b, "1.2.0", serial_offsets=True)
     sims.modules(*[module_spec(s, i, version=v, build=b, **dict(KEYS, **k))
                    for i, (s, v, b, k, _, _, _) in enumerate(RACK)])
-    r = updater("-U", "--all", "-u", server.url, *(["--json"] if json_output else []), timeout=180)
+    r = updater("-U", "--all", "-u", server.url, *mode, timeout=180)
     assert r.status == 1, r.stdout + r.stderr
-    if not json_output:
+    if mode != ["--json"]:
         start = r.out_lines.index("Summary:")
         assert r.out_lines[start + 1] == "    Device    Model        Before            After             Result"
         assert sorted(r.out_lines[start + 2:]) == ["    %s  Ironwood     %-17s %-17s %s" % (
             s, "%s (%d)" % (v, b), after, result) for s, v, b, _, _, result, after in RACK]
+        # Side by side, each module says each stage in one line.
+        stages = [line for line in r.out_lines if line.startswith("0001ABCD: ")]
+        assert stages == (["0001ABCD: asking the server for the newest build", "0001ABCD: downloading build 1200",
+                           "0001ABCD: installing build 1200", "0001ABCD: updated"] if mode else [])
         return
     modules = sorted(json.loads(r.stdout)["modules"], key=lambda m: m["serial"])
     for (serial, version, build, _, _, result, after), m in zip(RACK, modules):
