@@ -219,12 +219,13 @@ void JsonReport::Modules(const std::vector<RackResult>& results)
     doc_->root["modules"] = list;
 }
 
-void JsonReport::Print(bool ok, const RecordingDisplay& display) const
+void JsonReport::Print(bool succeeded, const RecordingDisplay& display) const
 {
     json root = doc_->root;
-    root["ok"] = ok;
-    if (!ok && !display.Error().empty()) root["error"] = display.Error();
-    if (!ok && !display.ErrorCause().empty()) root["cause"] = display.ErrorCause();
+    // -B and -D exit 0 also when they fail; their error line tells.
+    root["ok"] = succeeded && display.Error().empty();
+    if (!display.Error().empty()) root["error"] = display.Error();
+    if (!display.ErrorCause().empty()) root["cause"] = display.ErrorCause();
     root["messages"] = sLines(display.Lines());
     // Invalid UTF-8 in a path or a server's text is replaced, not thrown.
     printf("%s\n", root.dump(2, ' ', false, json::error_handler_t::replace).c_str());

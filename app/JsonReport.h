@@ -31,8 +31,9 @@ public:
     void Store(uint32_t serial_number, const std::string& directory);
     void Modules(const std::vector<RackResult>& results);
 
-    // Writes the document and a newline to stdout.
-    void Print(bool ok, const RecordingDisplay& display) const;
+    // Writes the document and a newline to stdout; "ok" is true when the
+    // commands succeeded and display was given no error line.
+    void Print(bool succeeded, const RecordingDisplay& display) const;
 
 private:
     struct Document;
