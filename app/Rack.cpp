@@ -137,6 +137,12 @@ std::vector<RackResult> _update_all(UpdaterDisplayInterface& display, bool quiet
     display.message(kInfo, "Searching for Keystrand devices");
     std::vector<RackResult> results;
     for (const DeviceInfo& device : updater.Discover_Devices(transport)) {
+        // A module on USB and on the network is found twice; it is updated
+        // once, through the first.
+        bool seen = false;
+        for (const RackResult& result : results)
+            seen |= result.before.spec.serialNumber == device.spec.serialNumber;
+        if (seen) continue;
         results.emplace_back();
         results.back().before = device;
     }

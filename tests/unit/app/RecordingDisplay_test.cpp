@@ -29,11 +29,11 @@ TEST_P(RecordingDisplayTest, NamesTheFirstErrorWithACauseElseTheFirstError)
     EXPECT_EQ(display.Lines().size(), GetParam().lines.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, RecordingDisplayTest,
-                         ::testing::Values(Case{{{'i', "fine"}}, "", ""},
-                                           Case{{{'e', "first"}, {'e', "second"}}, "first", ""},
-                                           Case{{{'e', "model"}, {'e', "failed"}, {'c', "why"}, {'e', "x"}, {'c', "y"}},
-                                                "failed", "why"},
-                                           Case{{{'e', "failed"}, {'i', "after"}, {'c', "late"}}, "failed", ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RecordingDisplayTest,
+    ::testing::Values(
+        Case{{{'i', "fine"}}, "", ""}, Case{{{'e', "first"}, {'e', "second"}}, "first", ""},
+        Case{{{'e', "model"}, {'e', "failed"}, {'c', "why"}, {'e', "x"}, {'c', "y"}}, "failed", "why"},
+        Case{{{'e', "failed"}, {'i', "after"}, {'c', "late"}}, "failed", ""}));
 
 }  // namespace
