@@ -10,7 +10,7 @@
 
 namespace {
 
-enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
+enum OptionId { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_JSON = 3, OPT_ALL = 4, OPT_JOBS = 5 };
 
 const SOption kOptions[] = {
     {OPT_COMMAND, "-B", SO_NONE},      {OPT_COMMAND, "-D", SO_NONE},      {OPT_COMMAND, "-G", SO_NONE},
@@ -21,7 +21,8 @@ const SOption kOptions[] = {
     {OPT_PARAMETER, "-d", SO_REQ_SEP}, {OPT_PARAMETER, "-t", SO_REQ_SEP}, {OPT_PARAMETER, "-f", SO_REQ_SEP},
     {OPT_PARAMETER, "-r", SO_REQ_SEP}, {OPT_PARAMETER, "-s", SO_REQ_SEP}, {OPT_PARAMETER, "-o", SO_REQ_SEP},
     {OPT_PARAMETER, "-e", SO_REQ_SEP}, {OPT_PARAMETER, "-l", SO_REQ_SEP}, {OPT_PARAMETER, "-k", SO_REQ_SEP},
-    {OPT_PARAMETER, "-u", SO_REQ_SEP}, {OPT_HELP, "--help", SO_NONE},     SO_END_OF_OPTIONS,
+    {OPT_PARAMETER, "-u", SO_REQ_SEP}, {OPT_HELP, "--help", SO_NONE},     {OPT_JSON, "--json", SO_NONE},
+    {OPT_ALL, "--all", SO_NONE},       {OPT_JOBS, "--jobs", SO_REQ_SEP},  SO_END_OF_OPTIONS,
 };
 
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
@@ -43,7 +44,7 @@ const char* sStripHexPrefix(const char* arg, const char* log_text)
 }
 
 // Returns true when the command word is in error.
-bool sCommand(CLI_Display& display, const char* text, Parameters* params)
+bool sCommand(UpdaterDisplayInterface& display, const char* text, Parameters* params)
 {
     switch (text[1]) {
         case 'B':
@@ -83,7 +84,7 @@ bool sCommand(CLI_Display& display, const char* text, Parameters* params)
 }
 
 // Returns true when the parameter is in error.
-bool sParameter(CLI_Display& display, const char* text, const char* arg, Parameters* params)
+bool sParameter(UpdaterDisplayInterface& display, const char* text, const char* arg, Parameters* params)
 {
     char* end = nullptr;
     switch (text[1]) {
@@ -201,7 +202,7 @@ std::string _build_updater_directory()
     return BuildPath(home, ".orvantis", "updater", nullptr);
 }
 
-uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
+uint32_t _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params)
 {
     *params = Parameters();
     if (argc > 0 && argv[0] != nullptr) {
@@ -230,6 +231,22 @@ uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* pa
             case OPT_PARAMETER:
                 error |= sParameter(display, parser.OptionText(), parser.OptionArg(), params);
                 break;
+            case OPT_JSON:
+                params->json = true;
+                break;
+            case OPT_ALL:
+                params->all_modules = true;
+                break;
+            case OPT_JOBS: {
+                char* end = nullptr;
+                params->jobs = _get_int_arg(parser.OptionArg(), &end);
+                if (params->jobs == 0) {
+                    display.message(kError, "Invalid number of jobs [%s]: --jobs takes a number from 1 up",
+                                    parser.OptionArg());
+                    error = true;
+                }
+                break;
+            }
             default:
                 break;
         }

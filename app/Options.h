@@ -10,7 +10,7 @@
 // Parses argv into params; option errors are reported through display and
 // parsing goes on. Returns 0 when the command line is usable, non-zero when
 // an error was reported. A help option stops the parse and returns 0.
-uint32_t _get_params(CLI_Display& display, int argc, char** argv, Parameters* params);
+uint32_t _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
 // No further checks: always 0.
 uint32_t _validate_params(Parameters* params);
 // Frees what the parameters own beyond their strings (nothing): always 0.

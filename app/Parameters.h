@@ -65,6 +65,9 @@ struct Parameters {
     uint32_t log_packages = 0;
     bool usage_extended = true;
     bool usage_full = false;
+    bool json = false;         // --json: one JSON document on stdout instead of the text
+    bool all_modules = false;  // --all: -U for every module found
+    uint32_t jobs = 0;         // --jobs: modules updated at once; 0: one by one with the whole text
 };
 
 #endif

@@ -178,6 +178,9 @@ void _display_usage(bool extended, bool full)
         std::string server_default = std::string("Default: ") + DEFAULT_UPDATE_SERVER_HOST + ":" +
                                      std::to_string(DEFAULT_UPDATE_SERVER_PORT);
         sContinuation(server_default.c_str());
+        sOptionLine("--json", "write one JSON document to stdout instead of the text");
+        sOptionLine("--all", "with -U: update every module found to its newest build");
+        sOptionLine("--jobs <N>", "with --all: update up to N modules at once");
 
         fputs("\n  Extended Commands:\n", stderr);
         sOptionBlock(kExtendedCommandsHead, true);

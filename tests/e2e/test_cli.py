@@ -19,7 +19,7 @@ BANNER = [
 SHORT = "<short usage>\n"
 FULL = "<full usage>\n"
 USAGE = {"a651e6e8b8abd5c484e5dafd12233cd02452a21d4823bacf63c28af1eb29d8f8": SHORT,
-         "b9b5938d5c8a4dd04e22e8d2fde49bc0c327c489ae27b49c75ee90797b153e0b": FULL}
+         "2516ad551886d93309a1436dee469b12494c26ad217024f6c1238cbc6804e192": FULL}
 EMPTY_STORE = ["No devices in the store at %s" % STORE]
 
 CASES = [
@@ -27,7 +27,9 @@ CASES = [
     ([],                             0, BANNER,                      SHORT),
     (["-h"],                         0, BANNER,                      FULL),
     (["--help"],                     0, BANNER,                      FULL),
-    (["--"],                         0, BANNER,                      FULL),
+    (["--he"],                       0, BANNER,                      FULL),
+    # "--" no longer names one option alone (--help, --json, --all).
+    (["--"],                         0, BANNER,                      SHORT),
     # Help after an error reports it.
     (["-d", "12G4", "-h"],           0, BANNER, "Invalid serial number obtained from argument [12G4]\n" + FULL),
     # Option errors: two banner lines and the short usage.
@@ -53,6 +55,17 @@ CASES = [
     (["-B"],                         1, BANNER[:1], "Error must supply a serial number for the List Builds "
                                                     "command\n" + SHORT),
     (["-C"],                         1, BANNER[:1], "-C must specify a BIRD file via -f\n"),
+    # --json has no document for the usage; --all works only for -U, on the
+    # modules it finds.
+    (["--json", "-h"],               1, [], "--json needs a command: the usage text has no JSON document\n"),
+    (["--all", "-I"],                1, BANNER[:1], "--all needs -U: it updates every module found\n"),
+    (["-U", "--all", "-d", "1234"],  1, BANNER[:1], "--all updates every module found to its newest build: -b, -d, "
+                                                    "-f and -t RECOVER do not apply\n"),
+    (["-U", "--jobs", "2"],          1, BANNER[:1], "--jobs needs --all: it is the number of modules updated at "
+                                                    "once\n"),
+    (["--jobs", "0", "--jobs", "x"], 1, BANNER[:2], "Invalid number of jobs [0]: --jobs takes a number from 1 up\n"
+                                                    "Invalid number of jobs [x]: --jobs takes a number from 1 up\n"
+                                                    + SHORT),
     # A failure's cause on the line under it.
     (["-U", "-f", "/none.bird", "-d", "1234", "-u", "http://127.0.0.1:9/cgi/u"], 1,
      BANNER[:1] + ["Updating from Birdfile: /none.bird"],

@@ -10,7 +10,7 @@ from netns import private_home_prefix
 
 SCRIPT = SOURCE_DIR / "packaging" / "completion" / "updater"
 PORTS = ["/dev/ttyUSB0", "/dev/ttyACM1", "/dev/ttyS3"]
-OPTIONS = "-B -C -D -G -I -N -U -OVERRIDE -h -H --help -b -d -f -t -r -s -o -u -X -e -k -l -n -Z".split()
+OPTIONS = "-B -C -D -G -I -N -U -OVERRIDE -h -H --help -b -d -f -t -r -s -o -u -X -e -k -l -n -Z --json --all --jobs".split()
 RATES = ["2400", "4800", "9600", "19200", "38400", "57600", "115200", "230400"]
 DRIVER = """source "$0" || exit 2
 [[ $(complete -p updater) == "complete -F _updater updater" ]] || exit 3

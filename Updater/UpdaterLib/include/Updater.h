@@ -34,6 +34,13 @@ struct Fingerprint {
 // Build text (decimal build number) to version text, in key order.
 typedef std::map<std::string, std::string> BuildList;
 
+// What the last Update_Firmware chose and how long it took.
+struct UpdateRecord {
+    uint32_t build = 0;  // 0 for a file given by path
+    std::string file;    // the BIRD file loaded; empty when none was
+    double seconds = 0;  // the "Update time" shown; 0 before the connection
+};
+
 // Pseudo serial number of the default recovery loader image.
 #define RECOVERY_LOADER_SERIAL 0xDEADDEADu
 
@@ -63,6 +70,13 @@ public:
     // given build); 0 on failure.
     uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build, bool override);
 
+    // The newest build the server names for a device; 0 after a reported
+    // failure (LastCause says why).
+    uint32_t Newest_Build(uint32_t serial_number);
+
+    // Whether the device's store directory holds a loadable file of the build.
+    bool Has_Build(uint32_t serial_number, uint32_t build);
+
     // The builds the server offers for a device (empty on failure).
     BuildList Get_BuildList(uint32_t serial_number);
 
@@ -83,6 +97,8 @@ public:
     // Why the last failing Get_Fingerprint or Download_Firmware failed (for
     // the messages of the caller); unknown when nobody knows.
     const Cause& LastCause() const { return last_cause; }
+    // What the last Update_Firmware chose.
+    const UpdateRecord& LastUpdate() const { return last_update; }
 
 private:
     // Loads the firmware file: the given path, else the stored build (with
@@ -96,6 +112,7 @@ private:
     UpdaterDisplayInterface& display;
     uint8_t device_type = 0;
     Cause last_cause;
+    UpdateRecord last_update;
 };
 
 #endif

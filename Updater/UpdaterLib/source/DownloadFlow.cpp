@@ -182,3 +182,33 @@ BuildList Updater::Get_BuildList(uint32_t serial_number)
         display.error(cause, "Failed to retrieve builds for %08X", serial_number);
     return builds;
 }
+
+uint32_t Updater::Newest_Build(uint32_t serial_number)
+{
+    last_cause = Cause();
+    std::string build_text, firmware_text;
+    if (!UpdateServerRequest::QueryBuild(serial_number, build_text, firmware_text, server_address.c_str(),
+                                         &last_cause)) {
+        display.error(last_cause, "No build information for device");
+        return 0;
+    }
+    uint32_t build = flows::BuildFromText(build_text);
+    if (build == 0) {
+        last_cause = Cause(aErrParse, "the server named no build number");
+        display.error(last_cause, "No build information for device");
+    }
+    return build;
+}
+
+bool Updater::Has_Build(uint32_t serial_number, uint32_t build)
+{
+    try {
+        UpdaterStore store(updater_directory);
+        UpdaterStoreItem item;
+        if (!store.FindDevice(serial_number, &item)) return false;
+        item.ReadBirdFile(flows::BirdName(build));
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}

@@ -13,15 +13,6 @@ namespace {
 const UpdaterDisplayInterface::Level kInfo = UpdaterDisplayInterface::Info;
 const UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::Error;
 
-struct StoredBuild {
-    std::string file;
-    bool loaded = false;
-    uint32_t build = 0;
-    std::string version;
-    std::string model;
-    std::string problem;
-};
-
 // Directory names of the root that are not hidden: the device entries.
 bool _collect_devices(const aDirectoryListData* entry, void* ref)
 {
@@ -39,24 +30,17 @@ std::string _value_or_dash(const std::string& value)
 
 bool _list_devices(UpdaterDisplayInterface& display, const UpdaterStore& store)
 {
-    std::vector<std::string> names;
-    aDirectory_List(store.BasePath().c_str(), _collect_devices, &names);
-    if (names.empty()) {
+    std::vector<StoredDevice> devices = StoreInventory::Devices(store.BasePath());
+    if (devices.empty()) {
         display.message(kInfo, "No devices in the store at %s", store.BasePath().c_str());
         return true;
     }
-    std::sort(names.begin(), names.end());
     display.message(kInfo, "Devices in the store at %s:", store.BasePath().c_str());
     display.message(kInfo, "  %-12s %-20s %s", "Device", "LATEST_DOWNLOAD", "LATEST_TRANSFER");
-    for (const std::string& name : names) {
-        // Read the settings only where they exist: a listing never creates files.
-        const std::string settings_path =
-            BuildPath(store.BasePath().c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
-        KeyValueStore settings(aFile_Exists(settings_path.c_str()) ? settings_path.c_str() : nullptr);
-        display.message(kInfo, "  %-12s %-20s %s", name.c_str(),
-                        _value_or_dash(settings.GetString("LATEST_DOWNLOAD", nullptr)).c_str(),
-                        _value_or_dash(settings.GetString("LATEST_TRANSFER", nullptr)).c_str());
-    }
+    for (const StoredDevice& device : devices)
+        display.message(kInfo, "  %-12s %-20s %s", device.name.c_str(),
+                        _value_or_dash(device.latest_download).c_str(),
+                        _value_or_dash(device.latest_transfer).c_str());
     return true;
 }
 
@@ -74,30 +58,7 @@ bool _show_device(UpdaterDisplayInterface& display, const UpdaterStore& store, u
     for (const auto& entry : device.settings.Entries())
         display.message(kInfo, "  %s = %s", entry.first.c_str(), entry.second.c_str());
 
-    std::vector<UpdaterStoreItem> items;
-    store.FindLocalBuilds(serial_number, items);
-    std::vector<StoredBuild> builds;
-    for (const UpdaterStoreItem& item : items) {
-        if (item.kind != STORE_ITEM_FILE) continue;
-        StoredBuild build;
-        build.file = item.name;
-        try {
-            BirdFile bird = device.ReadBirdFile(item.name);
-            build.loaded = true;
-            build.build = bird.GetBuild();
-            build.version = bird.GetVersion();
-            build.model = bird.GetModel();
-        } catch (const std::runtime_error& e) {
-            build.problem = e.what();
-        }
-        builds.push_back(build);
-    }
-    // Loadable builds in build order, then the files that are not builds.
-    std::sort(builds.begin(), builds.end(), [](const StoredBuild& a, const StoredBuild& b) {
-        if (a.loaded != b.loaded) return a.loaded;
-        if (a.build != b.build) return a.build < b.build;
-        return a.file < b.file;
-    });
+    std::vector<StoredBuild> builds = StoreInventory::Builds(store.BasePath(), serial_number);
     if (builds.empty()) {
         display.message(kInfo, "Builds: none");
         return true;
@@ -130,4 +91,54 @@ bool StoreInventory::Run(UpdaterDisplayInterface& display, const std::string& up
         display.message(kError, "Cannot open the store: %s", e.what());
         return false;
     }
+}
+
+std::vector<StoredDevice> StoreInventory::Devices(const std::string& updater_directory)
+{
+    UpdaterStore store(updater_directory);
+    std::vector<std::string> names;
+    aDirectory_List(store.BasePath().c_str(), _collect_devices, &names);
+    std::sort(names.begin(), names.end());
+    std::vector<StoredDevice> devices;
+    for (const std::string& name : names) {
+        // Read the settings only where they exist: a listing never creates files.
+        const std::string settings_path =
+            BuildPath(store.BasePath().c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, nullptr);
+        KeyValueStore settings(aFile_Exists(settings_path.c_str()) ? settings_path.c_str() : nullptr);
+        devices.push_back({name, settings.GetString("LATEST_DOWNLOAD", nullptr),
+                           settings.GetString("LATEST_TRANSFER", nullptr)});
+    }
+    return devices;
+}
+
+std::vector<StoredBuild> StoreInventory::Builds(const std::string& updater_directory, uint32_t serial_number)
+{
+    UpdaterStore store(updater_directory);
+    std::vector<StoredBuild> builds;
+    UpdaterStoreItem device;
+    if (!store.FindDevice(serial_number, &device)) return builds;
+    std::vector<UpdaterStoreItem> items;
+    store.FindLocalBuilds(serial_number, items);
+    for (const UpdaterStoreItem& item : items) {
+        if (item.kind != STORE_ITEM_FILE) continue;
+        StoredBuild build;
+        build.file = item.name;
+        try {
+            BirdFile bird = device.ReadBirdFile(item.name);
+            build.loaded = true;
+            build.build = bird.GetBuild();
+            build.version = bird.GetVersion();
+            build.model = bird.GetModel();
+        } catch (const std::runtime_error& e) {
+            build.problem = e.what();
+        }
+        builds.push_back(build);
+    }
+    // Loadable builds in build order, then the files that are not builds.
+    std::sort(builds.begin(), builds.end(), [](const StoredBuild& a, const StoredBuild& b) {
+        if (a.loaded != b.loaded) return a.loaded;
+        if (a.build != b.build) return a.build < b.build;
+        return a.file < b.file;
+    });
+    return builds;
 }

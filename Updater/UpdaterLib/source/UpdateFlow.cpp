@@ -197,6 +197,7 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
         display.message(kError, "Update command must specify the specific device");
         return false;
     }
+    last_update = UpdateRecord();
     try {
         UpdaterStore store(updater_directory);
         UpdaterStoreItem item;
@@ -239,6 +240,8 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
         BirdFile bird;
         try {
             bird = load_bird("Updating", bird_file, serial_number, build, false);
+            last_update.build = bird_file.empty() ? build : 0;
+            last_update.file = bird.Filename();
         } catch (const std::runtime_error& e) {
             display.error(CauseOf(e), "Failed to load bird file");
             return false;
@@ -316,8 +319,8 @@ bool Updater::Update_Firmware(uint32_t serial_number, uint32_t build, const std:
         router.disconnect();
 
         Log::log(DEBUG_Updater, "Updating device firmware: \n");
-        display.message(kInfo, "Update time: %.4f sec",
-                        static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+        last_update.seconds = static_cast<double>(aTime_GetMSTicks() - start) / 1000.0;
+        display.message(kInfo, "Update time: %.4f sec", last_update.seconds);
         return err == aErrNone;
     } catch (const std::exception& e) {
         display.error(CauseOf(e), "%s", e.what());

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "aKeystrand.h"
 #include "aTime.h"
@@ -138,8 +139,13 @@ bool sBroadcastRequest()
     return sent;
 }
 
+// The threads of one process take turns on the reply port instead of
+// finding it busy. Callbacks run under it and must not search themselves.
+std::mutex sReplyPortMutex;
+
 uint32_t sEnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference)
 {
+    std::lock_guard<std::mutex> turn(sReplyPortMutex);
     int listener = sListener();
     bool sent = sBroadcastRequest();
     uint32_t matches = 0;
