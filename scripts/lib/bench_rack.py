@@ -31,9 +31,9 @@ def serials(count):
 
 def update_all(count, jobs, opts):
     """Wall time of -U --all over a fresh rack of count modules."""
-    # Several modules share each LAN address; each listens on its own port.
-    specs = [st.module_spec(s, st.LAN_IPS[n % len(st.LAN_IPS)], MODEL, *OLD)
-             for n, s in enumerate(serials(count))]
+    # One LAN address each: the core shares one link among modules at one
+    # address, as among modules behind a router.
+    specs = [st.module_spec(s, st.LAN_IPS[n], MODEL, *OLD) for n, s in enumerate(serials(count))]
     with st.Stage(specs) as stage:
         for s in serials(count):
             stage.add_build(s, NEW[1], NEW[0], MODEL_NAME, size=opts.size, serial_offsets=True)

@@ -28,7 +28,9 @@ import birdpack  # noqa: E402
 import standin  # noqa: E402
 
 HOST_IP = "10.231.0.1"
-LAN_IPS = ["10.231.0.%d" % i for i in range(2, 6)]
+# The LAN side's addresses, one per module (modules at one address would
+# share one link, as modules behind a router do).
+LAN_IPS = ["10.231.0.%d" % i for i in range(2, 34)]
 SERVER_PORT = 8080          # the host namespace is private, so the port is free
 
 # Effective capability bits (linux/capability.h).
