@@ -24,7 +24,8 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, voi
 // caller's thread; returns how many specs the callback marked found. Never
 // reports errors: unusable devices and interfaces are skipped. A TCPIP
 // enumeration ends aDISCOVERY_RECEIVE_TIMEOUT_MS after the last reply, and at
-// most aDISCOVERY_MAX_WINDOW_MS after the request.
+// most aDISCOVERY_MAX_WINDOW_MS after the request; TCPIP enumerations of one
+// process take turns on the reply port (the callback must not enumerate).
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
 
 // How many of the maker's USB devices the calling thread's last USB
