@@ -1,7 +1,6 @@
 #ifndef UPDATER_NXPSERIAL_H
 #define UPDATER_NXPSERIAL_H
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -136,8 +135,9 @@ protected:
     bool echo;
     uint32_t baud;
     uint32_t deviceID[4];
-    // When the bytes written by Send so far will have left the line.
-    std::chrono::steady_clock::time_point lineFree;
+    // When the bytes written by Send so far will have left the line
+    // (aTime_GetUSTicks).
+    uint64_t lineFreeUs = 0;
     Cause cause;
 
 private:

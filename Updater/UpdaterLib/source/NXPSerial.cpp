@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "Log.h"
 #include "aTime.h"
@@ -168,12 +167,11 @@ aErr NXPSerialClass::Send(const char* text, bool read_echo)
     // bits a byte (start, eight data, stop). Waiting until they have left the
     // line, on a clock that carries the fractions from one write to the next,
     // keeps the chip's echo in step without a rounding on every write.
-    auto now = std::chrono::steady_clock::now();
-    if (lineFree < now) lineFree = now;
-    if (baud != 0) lineFree += std::chrono::microseconds(len * 10000000ULL / baud);
-    Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n",
-             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(lineFree - now).count()));
-    std::this_thread::sleep_until(lineFree);
+    const uint64_t now = aTime_GetUSTicks();
+    if (lineFreeUs < now) lineFreeUs = now;
+    if (baud != 0) lineFreeUs += len * 10000000ULL / baud;
+    Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", static_cast<int>((lineFreeUs - now) / 1000));
+    aTime_USSleep(lineFreeUs - now);
     if (err != aErrNone)
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     if (read_echo && len > 0) {

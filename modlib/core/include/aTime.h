@@ -13,4 +13,9 @@ uint64_t aTime_GetMSTicks(void);
 // Always aErrNone.
 aErr aTime_MSSleep(uint64_t ms);
 
+// The same clock in microseconds (aTime_GetMSTicks is this over 1000), and a
+// sleep of us microseconds; for pacing finer than a millisecond.
+uint64_t aTime_GetUSTicks(void);
+aErr aTime_USSleep(uint64_t us);
+
 #endif
