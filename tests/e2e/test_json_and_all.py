@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from conftest import CHIP_WORDS, STORE, module_spec
+from conftest import CHIP_WORDS, STORE, module_spec, settings
 
 SERIAL = "0001ABCD"
 V110, V120 = 0x11000000, 0x12000000
@@ -85,6 +85,10 @@ def test_update_all_modules_of_a_rack(updater, server, sims, mode):
                    for i, (s, v, b, k, _, _, _) in enumerate(RACK)])
     r = updater("-U", "--all", "-u", server.url, *mode, timeout=180)
     assert r.status == 1, r.stdout + r.stderr
+    # The store: a download for the modules that got one, a transfer only for the one updated.
+    stored = {s: [settings(updater.store, s).get(k) for k in ("LATEST_DOWNLOAD", "LATEST_TRANSFER")] for s, *_ in RACK}
+    assert stored == {"0001ABCD": ["1200.bird"] * 2, "0002BEEF": [None] * 2, "0003CAFE": [None] * 2,
+                      "0004D00D": ["1200.bird", None]}
     if mode != ["--json"]:
         start = r.out_lines.index("Summary:")
         assert r.out_lines[start + 1] == "    Device    Model        Before            After             Result"
