@@ -1,5 +1,7 @@
 #include "NXPSerial.h"
 
+#include <sys/prctl.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +124,9 @@ aErr NXPSerialClass::Connect(const char* port, unsigned int rate)
         }
     }
     baud = kRates[index];
+    // Send paces the line on this thread: without this the kernel may let
+    // each of its sleeps run 50 us long, two a line.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port, index, baud);
     aErr err = aStream_CreateSerial(port, index, false, 0, 0, &stream);
     if (err != aErrNone) {
