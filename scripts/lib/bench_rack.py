@@ -52,37 +52,21 @@ def update_all(count, jobs, opts):
 
 
 def run(opts):
-    st.install_exit_signals()
+    if not 1 <= opts.modules <= len(st.LAN_IPS) or (opts.jobs is not None and opts.jobs < 1):
+        print("bench rack: --modules from 1 to %d, --jobs at least 1" % len(st.LAN_IPS), file=sys.stderr)
+        return 2
+    return st.guarded("bench rack", lambda: measure(opts))
+
+
+def measure(opts):
     jobs = opts.jobs or opts.modules
-    if not 1 <= opts.modules <= 32 or jobs < 1:
-        print("bench rack: --modules from 1 to 32, --jobs at least 1", file=sys.stderr)
-        return 2
-    try:
-        why = st.missing_privileges()
-        if why:
-            raise st.NoPrivileges(why)
-        if not st.UPDATER.exists():
-            print("bench rack: no %s; build it first (scripts/demo or scripts/test)" % st.UPDATER, file=sys.stderr)
-            return 1
-        one = update_all(1, 1, opts)
-        serial = update_all(opts.modules, 1, opts)
-        parallel = update_all(opts.modules, jobs, opts)
-        print("firmware %d bytes into each of %d modules over TCP/IP" % (opts.size, opts.modules))
-        rows = [("one module alone", one), ("%d modules, --jobs 1" % opts.modules, serial),
-                ("%d modules, --jobs %d" % (opts.modules, jobs), parallel)]
-        for label, wall in rows:
-            print("  %-36s wall time %8.3f s  %5.2f x one module" % (label, wall, wall / one))
-        print("  %-36s %8.2f" % ("--jobs 1 / --jobs %d" % jobs, serial / parallel))
-        return 0
-    except st.NoPrivileges as e:
-        print("bench rack: cannot make network namespaces: %s; run it as root" % e, file=sys.stderr)
-        return 2
-    except RuntimeError as e:
-        print("bench rack: FAILED: %s" % e, file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("\nbench rack: interrupted; cleaned up", file=sys.stderr)
-        return 130
-    except st.Stopped as e:
-        print("\nbench rack: stopped by %s; cleaned up" % e, file=sys.stderr)
-        return 128 + e.signum
+    one = update_all(1, 1, opts)
+    serial = update_all(opts.modules, 1, opts)
+    parallel = update_all(opts.modules, jobs, opts)
+    print("firmware %d bytes into each of %d modules over TCP/IP" % (opts.size, opts.modules))
+    rows = [("one module alone", one), ("%d modules, --jobs 1" % opts.modules, serial),
+            ("%d modules, --jobs %d" % (opts.modules, jobs), parallel)]
+    for label, wall in rows:
+        print("  %-36s wall time %8.3f s  %5.2f x one module" % (label, wall, wall / one))
+    print("  %-36s %8.2f" % ("--jobs 1 / --jobs %d" % jobs, serial / parallel))
+    return 0

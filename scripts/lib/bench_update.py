@@ -16,7 +16,6 @@ leaving the link for its loader never sends (the reply time-out, 1 s) and
 the poll for the link to drop after REBOOT (250 ms steps).
 """
 import statistics
-import sys
 import time
 
 import stage as st
@@ -144,40 +143,24 @@ def report(results, opts):
 
 
 def run(opts):
-    st.install_exit_signals()
-    try:
-        why = st.missing_privileges()
-        if why:
-            raise st.NoPrivileges(why)
-        if not st.UPDATER.exists():
-            print("bench update: no %s; build it first (scripts/demo or scripts/test)" % st.UPDATER, file=sys.stderr)
-            return 1
-        spec = st.module_spec(SERIAL, st.LAN_IPS[0], MODEL, *OLD, block_size=opts.block_size,
-                              load_offline_ms=opts.load_offline_ms, reboot_offline_ms=opts.reboot_offline_ms)
-        with st.Stage([spec], keep=opts.keep) as stage:
-            bird = stage.tmp / "bench.bird"
-            bird.write_bytes(st.birdpack.build_bird(st.birdpack.sample_description(
-                serial=SERIAL, model=MODEL_NAME, build=NEW[1], version=NEW[0], size=opts.size,
-                serial_offsets=True)))
-            results = []
-            for n in range(opts.runs):
-                if n:
-                    # Until the module listens again after its reboot.
-                    time.sleep(opts.reboot_offline_ms / 1000.0 + 0.3)
-                results.append(one_update(stage, bird, opts, n + 1))
-            report(results, opts)
-            if opts.keep:
-                print("kept: %s" % stage.tmp)
-        return 0
-    except st.NoPrivileges as e:
-        print("bench update: cannot make network namespaces: %s; run it as root" % e, file=sys.stderr)
-        return 2
-    except RuntimeError as e:
-        print("bench update: FAILED: %s" % e, file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("\nbench update: interrupted; cleaned up", file=sys.stderr)
-        return 130
-    except st.Stopped as e:
-        print("\nbench update: stopped by %s; cleaned up" % e, file=sys.stderr)
-        return 128 + e.signum
+    return st.guarded("bench update", lambda: measure(opts))
+
+
+def measure(opts):
+    spec = st.module_spec(SERIAL, st.LAN_IPS[0], MODEL, *OLD, block_size=opts.block_size,
+                          load_offline_ms=opts.load_offline_ms, reboot_offline_ms=opts.reboot_offline_ms)
+    with st.Stage([spec], keep=opts.keep) as stage:
+        bird = stage.tmp / "bench.bird"
+        bird.write_bytes(st.birdpack.build_bird(st.birdpack.sample_description(
+            serial=SERIAL, model=MODEL_NAME, build=NEW[1], version=NEW[0], size=opts.size,
+            serial_offsets=True)))
+        results = []
+        for n in range(opts.runs):
+            if n:
+                # Until the module listens again after its reboot.
+                time.sleep(opts.reboot_offline_ms / 1000.0 + 0.3)
+            results.append(one_update(stage, bird, opts, n + 1))
+        report(results, opts)
+        if opts.keep:
+            print("kept: %s" % stage.tmp)
+    return 0

@@ -111,6 +111,32 @@ def signals_held():
             _raise_for(signum)
 
 
+def guarded(name, body):
+    """Runs body() (a benchmark on stages) and returns its exit status; the
+    failures of a stage become one line on standard error and a status."""
+    install_exit_signals()
+    try:
+        why = missing_privileges()
+        if why:
+            raise NoPrivileges(why)
+        if not UPDATER.exists():
+            print("%s: no %s; build it first (scripts/demo or scripts/test)" % (name, UPDATER), file=sys.stderr)
+            return 1
+        return body()
+    except NoPrivileges as e:
+        print("%s: cannot make network namespaces: %s; run it as root" % (name, e), file=sys.stderr)
+        return 2
+    except RuntimeError as e:
+        print("%s: FAILED: %s" % (name, e), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("\n%s: interrupted; cleaned up" % name, file=sys.stderr)
+        return 130
+    except Stopped as e:
+        print("\n%s: stopped by %s; cleaned up" % (name, e), file=sys.stderr)
+        return 128 + e.signum
+
+
 def module_spec(serial, ip, model, version, build, **keys):
     """A --module spec for tools/virtual_module.py."""
     keys = dict(serial=serial, model=model, address=2, version=version, build=build, ip=ip, port=0, **keys)
