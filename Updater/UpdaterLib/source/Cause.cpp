@@ -3,10 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "Link.h"
 
-// Replies are awaited this long by the object layer (Link).
-constexpr unsigned kModuleReplyMs = 1000;
+namespace {
 
 aErr sFromErrno(int number)
 {
@@ -35,8 +34,10 @@ Cause Cause::FromErrno(int number, const std::string& object)
 
 Cause Cause::FromModule(aErr err)
 {
-    std::string detail = err == aErrTimeout ? "no reply within " + std::to_string(kModuleReplyMs) + " ms"
-                                            : aError_GetErrorDescription(err);
+    std::string detail =
+        err == aErrTimeout
+            ? "no reply within " + std::to_string(Orvantis::Keystrand::Link::kReplyTimeoutMs) + " ms"
+            : aError_GetErrorDescription(err);
     return Cause(err, std::string("module answered: ") + aError_GetErrorText(err) + " (" + detail + ")");
 }
 

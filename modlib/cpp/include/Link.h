@@ -17,6 +17,9 @@ namespace Keystrand {
 // Not safe for concurrent use by several caller threads.
 class Link {
 public:
+    // Every request/response exchange waits at most this long for its reply.
+    static constexpr uint32_t kReplyTimeoutMs = 1000;
+
     explicit Link(const char* name);
     Link(const linkSpec& spec, const char* name);
     virtual ~Link();

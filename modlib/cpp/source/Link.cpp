@@ -14,8 +14,6 @@ namespace Keystrand {
 
 namespace {
 
-// Every request/response exchange waits at most this long for its reply.
-constexpr uint32_t kReplyTimeoutMs = 1000;
 // connect() polls a starting link every 10 ms for at most 2 s.
 constexpr int kStartPolls = 200;
 constexpr uint32_t kStartPollMs = 10;
