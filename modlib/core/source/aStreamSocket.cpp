@@ -142,8 +142,10 @@ aErr sSocketGetLocked(aSocketStream* sock, uint8_t* byte)
             aErr err = sSocketStreamReset(sock);
             if (err != aErrNone) return err;
             r = recv(sock->fd, sock->received, sizeof sock->received, 0);
-            if (r <= 0)
-                return (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrConnection;
+            // A peer that closes the new connection at once too is gone:
+            // reading it as "not ready" would reconnect without a pause.
+            if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return aErrNotReady;
+            if (r <= 0) return aErrConnection;
         }
         sock->receivedAt = 0;
         sock->receivedEnd = static_cast<size_t>(r);
